@@ -1,0 +1,41 @@
+// Firmware: the one firmware file of a run.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "catalogue.h"
+
+// Size of every image buffer handed out, and the longest image of any layout.
+constexpr int FW_IMAGE_MAX = 0x40000;
+
+class Firmware {
+public:
+    explicit Firmware(std::string path);
+    ~Firmware();
+
+    bool Init();
+    bool CheckFirmwareFile();
+    product_t MatchProduct();
+    bool SignaInit();
+    bool IsSigned();
+    bool SignaVerify();
+    // Image readers: out receives a new FW_IMAGE_MAX-byte malloc block that the
+    // caller frees. The result is the image's byte count; -1 when no image can be
+    // handed out (the reason is logged and out is null).
+    int ReadData(unsigned char*& out);
+    int ReadFW_Data(unsigned char*& out);
+    product_t GetProduct();
+    std::string GetJQ_Version();
+    FILE* GetFirmwareHandle();
+
+    std::string fw_path;
+    std::string fw_version;
+    FILE* fw_file = nullptr;
+    product_t fw_product = UNKNOWN;
+    unsigned char fw_signature[64] = {};
+    unsigned char* fw_image = nullptr;
+    int fw_image_size = 0;
+    bool fw_signed = false;
+};

@@ -1,0 +1,46 @@
+// qvlogger: the one log facility of qvfw-tool.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+
+enum LogLevel : int {
+    LOG_DEBUG = 0,
+    LOG_VIEW = 1,
+    LOG_INFO = 2,
+    LOG_RECORD = 3,
+    LOG_WARNING = 4,
+    LOG_ERROR = 5,
+    LOG_FATAL = 6,
+};
+
+class qvlogger {
+public:
+    qvlogger() {}
+    ~qvlogger() {}
+
+    // Opens path ("a+") as the log file; ends the process with status 1 when it cannot.
+    static void init(const char* path);
+    // Start-of-run housekeeping: day rule, then the size rule.
+    static void clearLogFile();
+    // Writes the run header.
+    static void CurrentTime();
+    // printf-style log call; see LogLevel for the terminal echo of each level.
+    static void logger(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Completes a "...time: " line with the local time and its milliseconds.
+    static void GetTimeMs();
+    // Leaves the current file for a new time-stamped one.
+    static void rotateLogFile();
+    // Writes the closing line and closes the file.
+    static void shutdown();
+    static void silent();
+
+    static bool silent_;
+    static FILE* fp_;
+    static std::mutex mtx;
+    static const char* const log_prefix[7];
+};
+
+// Log directory and standard file names.
+#define QV_LOG_DIR "/var/log/qvFwTool/"
+#define QV_LOG_FILE "/var/log/qvFwTool/qvfw-tool.log"

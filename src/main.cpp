@@ -1,0 +1,2 @@
+// Program entry of qvfw-tool (being built up).
+int main() { return 0; }

@@ -1,0 +1,1 @@
+// Placeholder unit for a harness library that has no sources yet.

@@ -1,2 +1,95 @@
-// Program entry of qvfw-tool (being built up).
-int main() { return 0; }
+// Program entry of qvfw-tool: flags, root check, log set-up, then one pass over the boards.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <filesystem>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "catalogue.h"
+#include "logger.h"
+#include "utils.h"
+
+namespace {
+
+const char* const TOOL_VERSION = "2.0.1";
+
+// Makes the log directory and returns the log path: the entry that the
+// directory listing returns last, or the standard file when it is empty.
+// A directory that cannot be made or listed ends the run like a log file that
+// cannot be opened.
+std::string choose_log_path()
+{
+    std::error_code ec;
+    if (!std::filesystem::exists(QV_LOG_DIR, ec))
+        std::filesystem::create_directories(QV_LOG_DIR, ec);
+
+    std::string log_path = QV_LOG_FILE;
+    DIR* dir = opendir(QV_LOG_DIR);
+    if (dir == nullptr) {
+        fprintf(stderr, "Failed to init qvlogger.\n\n");
+        exit(1);
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        log_path = std::string(QV_LOG_DIR) + name;
+    }
+    closedir(dir);
+    return log_path;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool silent = false;
+    bool sram_mode = false;
+    bool list = false;
+    bool version = false;
+    bool accept_other_products = false;
+    std::string firmware_file;
+    (void)silent;
+    (void)sram_mode;
+    (void)list;
+    (void)accept_other_products;
+    (void)firmware_file;
+
+    CLI::App app("Brenvoda Nudra GPU Firmware Tool.", "");
+    app.add_flag("--silent", silent, "Performs an upgrades with no further user-input.");
+    app.add_flag("--sram-mode", sram_mode, "Upgrade firmware by SCPU SRAM.");
+    app.add_flag("-l, --list", list, "List GPU.");
+    app.add_flag("-v, --version", version, "Print version information.");
+    app.set_help_flag("-h,--help", "Print this help message and exit.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error, std::cout, std::cerr);
+    }
+
+    if (geteuid() != 0) {
+        printf("Requires root privileges.\n");
+        return -1;
+    }
+    static char term[] = "TERM=screen";
+    putenv(term);
+
+    std::string log_path = choose_log_path();
+    qvlogger::init(log_path.c_str());
+    qvlogger::clearLogFile();
+    qvlogger::CurrentTime();
+
+    if (version) {
+        qvlogger::logger(LOG_RECORD, "Brenvoda Nudra GPU Firmware Tool version: %s\n", TOOL_VERSION);
+        return 0;
+    }
+
+    // The board inventory, firmware binding and upgrade run follow here.
+    return 0;
+}

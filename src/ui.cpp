@@ -14,7 +14,14 @@ namespace {
 Upgrader* up = nullptr;
 
 // The screen's lines, created empty before main and freed at process exit.
-std::vector<QV_ITEM*>* IUPGRADER = new std::vector<QV_ITEM*>();
+std::vector<QV_ITEM*>* IUPGRADER = nullptr;
+
+// Runs ahead of every start-up entry without a priority, the curses check
+// among them: the check may end the process, and the exit path frees the list.
+__attribute__((constructor(101))) void create_item_list()
+{
+    IUPGRADER = new std::vector<QV_ITEM*>();
+}
 
 const char* const SEPARATOR_SINGLE = "-----------------------------------------------";
 const char* const HEADER_SINGLE = "| Product      | PCI          | Version       |";
@@ -72,6 +79,8 @@ void set_upgrader_item(Upgrader* upgrader, std::vector<QV_ITEM*>* list)
 // Runs after the curses libraries are closed at exit.
 __attribute__((destructor(101))) void cleanup_global()
 {
+    if (IUPGRADER == nullptr)
+        return;
     for (QV_ITEM* line : *IUPGRADER)
         delete line;
     delete IUPGRADER;

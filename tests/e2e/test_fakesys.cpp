@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "fakesys.h"
+#include "tmux_session.h"
 
 using fakesys::FakeSystem;
 using fakesys::PciFunction;
@@ -112,4 +113,25 @@ TEST(FakeSystem, RunReportsStatusSignalUserStdinAndTimeout)
     EXPECT_TRUE(r.timed_out);
     EXPECT_TRUE(r.signaled);
     EXPECT_EQ(failures.size(), 1);
+}
+
+TEST(FakeSystem, TmuxSessionTypesKeysReadsTheScreenAndTheStatus)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.SetModules("zk_driver 1 0 - Live 0x0\n");
+    fakesys::TmuxSession tmux(fs, {"sh", "-c", "cat /proc/modules; printf 'name? '; read x; echo \"hi $x\"; exit 7"},
+                              60, 10);
+    ASSERT_TRUE(tmux.ok());
+    ASSERT_TRUE(tmux.WaitForText("name?"));
+    tmux.SendLiteral("bob");
+    tmux.SendKeys({"Enter"});
+    EXPECT_EQ(tmux.WaitExit(), 7);
+    std::string screen = tmux.Screen();
+    EXPECT_NE(screen.find("zk_driver 1 0 - Live 0x0\nname? bob\nhi bob\n"), std::string::npos) << screen;
+
+    fakesys::TmuxSession version(fs, FakeSystem::ToolArgv({"--version"}));
+    ASSERT_TRUE(version.ok());
+    EXPECT_EQ(version.WaitExit(), 0);
+    EXPECT_NE(version.Screen().find("Brenvoda Nudra GPU Firmware Tool version: 2.0.1"), std::string::npos);
 }

@@ -444,12 +444,17 @@ std::vector<std::string> FakeSystem::ListDir(const std::string& path)
 
 // ----- running -----
 
-RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+std::vector<std::string> FakeSystem::ToolArgv(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = SplitCommand(QVFW_TOOL_EMULATOR);
     argv.push_back(QVFW_TOOL_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, options);
+    return argv;
+}
+
+RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    return RunProgram(ToolArgv(args), options);
 }
 
 RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const RunOptions& options) const

@@ -129,6 +129,9 @@ public:
     static void MakeDirs(const std::string& path, unsigned mode = 0755);
 
     // ----- running the tool -----
+    // The command line that runs the real binary with args: the emulator (if
+    // any), the binary, then args.
+    static std::vector<std::string> ToolArgv(const std::vector<std::string>& args);
     // Runs the real binary with args (argv[0] excluded).
     RunResult Run(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) const;
     // Runs any program (argv[0] is looked up on the runs' PATH) the same way.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -270,10 +271,18 @@ std::vector<unsigned char> SimChip::memory(uint32_t start, uint32_t length) cons
 
 std::string SimChip::log() const
 {
+    if (qvlogger::fp_ != nullptr)
+        fflush(qvlogger::fp_);
     std::ifstream in(dir + "/qvfw-tool.log");
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string SimChip::log_masked() const
+{
+    static const std::regex time_stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \n)");
+    return std::regex_replace(log(), time_stamp, "<time>\n");
 }
 
 std::vector<std::string> SimChip::log_lines_with(const std::string& text) const

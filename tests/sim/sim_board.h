@@ -139,6 +139,9 @@ public:
 
     // The text logged so far.
     std::string log() const;
+    // The same, with each local time that completes a "...time: " line
+    // replaced by "<time>".
+    std::string log_masked() const;
     // Log lines (without their line feed) that contain text.
     std::vector<std::string> log_lines_with(const std::string& text) const;
 

@@ -267,7 +267,7 @@ void FakeSystem::AddPci(const PciFunction& fn)
 {
     std::string node = fn.node;
     if (node.empty())
-        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf;
+        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf + "-switch/up/down/slot/" + fn.bdf;
     if (node.compare(0, 13, "/sys/devices/") != 0)
         ADD_FAILURE() << "PCI node outside /sys/devices/: " << node;
     MakeDirs(node);

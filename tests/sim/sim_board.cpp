@@ -27,16 +27,18 @@ Board the_board;
 bool window_size(int fd, uint64_t& size)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0 || info.st_size < 0)
         return false;
-    size = static_cast<uint32_t>(info.st_size);
+    size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
+// The register window's length is its size taken as an unsigned 32-bit number.
 bool register_inside(int fd, int offset)
 {
     uint64_t size = 0;
-    return window_size(fd, size) && offset >= 0 && static_cast<uint64_t>(offset) + 4 <= size;
+    return window_size(fd, size) && offset >= 0 &&
+           static_cast<uint64_t>(offset) + 4 <= static_cast<uint32_t>(size);
 }
 
 uint32_t file_word(int fd, uint32_t offset)

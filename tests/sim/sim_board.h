@@ -5,6 +5,12 @@
 // file. A small SCPU model answers the SCPU mailbox, the WZ mailbox, the SRAM
 // port and the memory training after a warm reset. Every access and every
 // sleep is traced; sleeps only advance a virtual clock.
+//
+// There is one board model per test process: it answers on whatever
+// descriptor an access names, so a test that opens chips through the fake
+// system (QVDevice::DetectGPU) drives the same model. Commands are accepted
+// only while the ready word (0x917C) reads 0x66: SimChip presets it, other
+// fixtures preset it in the register file.
 #pragma once
 
 #include <cstdint>

@@ -225,6 +225,18 @@ TEST(MemoryTransfer, JqChipCopiesTwiceWithoutWriteThrough)
     EXPECT_EQ(chip.memory(0x800, 0x3FFFF), image);
 }
 
+TEST(MemoryTransfer, GetDataReadsTheImageAreaBack)
+{
+    sim::SimChip chip(JQ);
+    std::vector<unsigned char> image = image_of(4096);
+    ASSERT_TRUE(chip.dev.PutData(image.data(), 4096));
+    std::vector<unsigned char> back(4096);
+    EXPECT_TRUE(chip.dev.GetData(back.data(), 4096));
+    EXPECT_EQ(back, image);
+    EXPECT_TRUE(chip.dev.CheckMemory(4096, image.data()));
+    EXPECT_EQ(sim::board().trace.back(), (Access{Op::MemRead, 0x800, 4096}));
+}
+
 TEST(MemoryTransfer, OutcomeIsThatOfTheMailboxSteps)
 {
     struct Case {

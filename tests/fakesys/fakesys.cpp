@@ -210,7 +210,21 @@ bool FakeSystem::SetUpProcModules()
     }
     modules_file_ = "/proc/modules";
     WriteFile(modules_file_, "");
+    proc_is_tmpfs_ = true;
+    // Processes look themselves up by number too (the sanitizers read
+    // /proc/<pid>/task): each process of ours gets its own entry.
+    LinkProcEntry(getpid());
+    WriteFile(bin_dir_ + "/with-proc-entry",
+              "#!/bin/sh\n[ -e /proc/$$ ] || ln -s .host/$$ /proc/$$ 2>/dev/null\nexec \"$@\"\n", 0755);
     return true;
+}
+
+void FakeSystem::LinkProcEntry(int pid)
+{
+    char target[32], link[32];
+    snprintf(target, sizeof target, ".host/%d", pid);
+    snprintf(link, sizeof link, "/proc/%d", pid);
+    symlink(target, link);
 }
 
 std::string FakeSystem::KernelRelease()
@@ -253,7 +267,7 @@ void FakeSystem::AddPci(const PciFunction& fn)
 {
     std::string node = fn.node;
     if (node.empty())
-        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf;
+        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf + "-switch/up/down/slot/" + fn.bdf;
     if (node.compare(0, 13, "/sys/devices/") != 0)
         ADD_FAILURE() << "PCI node outside /sys/devices/: " << node;
     MakeDirs(node);
@@ -430,12 +444,17 @@ std::vector<std::string> FakeSystem::ListDir(const std::string& path)
 
 // ----- running -----
 
-RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+std::vector<std::string> FakeSystem::ToolArgv(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = SplitCommand(QVFW_TOOL_EMULATOR);
     argv.push_back(QVFW_TOOL_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, options);
+    return argv;
+}
+
+RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    return RunProgram(ToolArgv(args), options);
 }
 
 RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const RunOptions& options) const
@@ -502,6 +521,8 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
             dprintf(2, "fakesys: chdir %s: %s\n", cwd.c_str(), strerror(errno));
             _exit(126);
         }
+        if (proc_is_tmpfs_)
+            LinkProcEntry(getpid());
         if (options.as_nobody) {
             if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
                 dprintf(2, "fakesys: dropping privileges: %s\n", strerror(errno));

@@ -37,7 +37,9 @@ struct PciFunction {
     std::map<uint32_t, uint32_t> regs; // resource2 offset -> 32-bit little-endian value
     // Directory of the function in the fake device tree, under /sys/devices/.
     // Its parents decide the switch path (the real path with four components
-    // dropped). Empty gives /sys/devices/pci<DDDD>:<BB>/<bdf>.
+    // dropped). Empty gives a switch of the function's own:
+    // /sys/devices/pci<DDDD:BB>/<bdf>-switch/up/down/slot/<bdf>, so chips
+    // share a switch only where a test places them under one.
     std::string node;
     bool with_vendor = true;
     bool with_device = true;
@@ -106,6 +108,11 @@ public:
     // ("$@" holds the arguments). An empty body just records and exits 0.
     void SetStandIn(const std::string& program, const std::string& body = "");
     const std::string& StandInDir() const { return bin_dir_; }
+    // A command prefix for programs that the runs do not start themselves
+    // (e.g. inside tmux): where /proc is the fake one, "<bin>/with-proc-entry"
+    // gives the process its /proc/<pid> entry and then runs the command;
+    // otherwise empty.
+    std::string ProcEntryWrapper() const { return proc_is_tmpfs_ ? bin_dir_ + "/with-proc-entry" : ""; }
 
     // ----- files -----
     const std::string& ScratchDir() const { return scratch_; }
@@ -124,6 +131,9 @@ public:
     static void MakeDirs(const std::string& path, unsigned mode = 0755);
 
     // ----- running the tool -----
+    // The command line that runs the real binary with args: the emulator (if
+    // any), the binary, then args.
+    static std::vector<std::string> ToolArgv(const std::vector<std::string>& args);
     // Runs the real binary with args (argv[0] excluded).
     RunResult Run(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) const;
     // Runs any program (argv[0] is looked up on the runs' PATH) the same way.
@@ -133,6 +143,7 @@ private:
     bool SetUpMounts();
     bool SetUpProcModules();
     std::string ResourcePath(const std::string& bdf, int bar) const;
+    static void LinkProcEntry(int pid);
 
     bool ok_ = false;
     std::string scratch_;
@@ -140,6 +151,7 @@ private:
     std::string bin_dir_;
     std::string record_dir_;
     std::string modules_file_;   // the file that /proc/modules shows
+    bool proc_is_tmpfs_ = false; // /proc is our tmpfs (the kernel has no /proc/modules)
     std::map<std::string, std::string> nodes_;  // bdf -> node directory
 };
 

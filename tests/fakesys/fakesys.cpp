@@ -1,0 +1,568 @@
+// The fake system: see fakesys.h.
+#include "fakesys.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace fakesys {
+
+namespace {
+
+const char* const kPciDevices = "/sys/bus/pci/devices";
+const char* const kStdPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+bool MountTmpfs(const std::string& where)
+{
+    FakeSystem::MakeDirs(where);
+    if (mount("tmpfs", where.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        ADD_FAILURE() << "mount tmpfs on " << where << ": " << strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string WithNewline(const std::string& text)
+{
+    if (text.empty() || text.back() == '\n')
+        return text;
+    return text + "\n";
+}
+
+// Splits the emulator command (a CMake list or a blank-separated command).
+std::vector<std::string> SplitCommand(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : text) {
+        if (c == ';' || c == ' ' || c == '\t') {
+            if (!cur.empty())
+                parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        parts.push_back(cur);
+    return parts;
+}
+
+bool IsNumber(const std::string& s)
+{
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+void ReadAvailable(int fd, std::string& into, bool& open)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0)
+            open = false;
+        else if (errno == EINTR)
+            continue;
+        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+            open = false;
+        return;
+    }
+}
+
+double Now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+FakeSystem::FakeSystem()
+{
+    if (geteuid() != 0) {
+        ADD_FAILURE() << "the fake system needs root";
+        return;
+    }
+    char tmpl[] = "/tmp/qvfw-fakesys-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return;
+    }
+    scratch_ = tmpl;
+    chmod(scratch_.c_str(), 0755);
+    work_dir_ = scratch_ + "/work";
+    bin_dir_ = scratch_ + "/bin";
+    record_dir_ = scratch_ + "/records";
+    MakeDirs(work_dir_, 0777);
+    MakeDirs(bin_dir_);
+    MakeDirs(record_dir_, 0777);
+    chmod(work_dir_.c_str(), 0777);
+    chmod(record_dir_.c_str(), 0777);
+
+    if (!SetUpMounts())
+        return;
+    SetStandIn("setpci");
+    SetStandIn("dkms");
+    ok_ = true;
+}
+
+FakeSystem::~FakeSystem()
+{
+    if (!scratch_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(scratch_, ec);
+    }
+}
+
+bool FakeSystem::SetUpMounts()
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        ADD_FAILURE() << "unshare(CLONE_NEWNS): " << strerror(errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        ADD_FAILURE() << "making / private: " << strerror(errno);
+        return false;
+    }
+    for (const char* where : {"/sys/bus/pci/devices", "/sys/devices", "/var/log", "/lib/modules",
+                              "/var/lib/dkms", "/usr/src"})
+        if (!MountTmpfs(where))
+            return false;
+    MakeDirs(ModuleDir());
+    return SetUpProcModules();
+}
+
+// /proc/modules: bound over the kernel's file where it has one; otherwise /proc
+// becomes a tmpfs holding the modules file and links into a second proc mount.
+bool FakeSystem::SetUpProcModules()
+{
+    struct stat st;
+    if (stat("/proc/modules", &st) == 0) {
+        modules_file_ = scratch_ + "/modules";
+        WriteFile(modules_file_, "");
+        if (mount(modules_file_.c_str(), "/proc/modules", nullptr, MS_BIND, nullptr) != 0) {
+            ADD_FAILURE() << "binding over /proc/modules: " << strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+    std::vector<std::string> names = ListDir("/proc");
+    // Keep a view of the real proc at a staging place, then cover /proc.
+    const std::string staging = scratch_ + "/proc-staging";
+    MakeDirs(staging);
+    if (mount("/proc", staging.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        ADD_FAILURE() << "binding /proc: " << strerror(errno);
+        return false;
+    }
+    if (mount("tmpfs", "/proc", "tmpfs", 0, "mode=0755") != 0) {
+        ADD_FAILURE() << "mount tmpfs on /proc: " << strerror(errno);
+        return false;
+    }
+    const std::string host = "/proc/.host";
+    MakeDirs(host);
+    if (mount("proc", host.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) {
+        umount2(staging.c_str(), MNT_DETACH);
+    } else if (mount(staging.c_str(), host.c_str(), nullptr, MS_MOVE, nullptr) != 0) {
+        ADD_FAILURE() << "placing the real proc under /proc: " << strerror(errno);
+        return false;
+    }
+    rmdir(staging.c_str());
+    for (const std::string& name : names) {
+        if (name == "modules" || IsNumber(name))
+            continue;
+        std::string target = ".host/" + name;
+        if (symlink(target.c_str(), ("/proc/" + name).c_str()) != 0) {
+            ADD_FAILURE() << "linking /proc/" << name << ": " << strerror(errno);
+            return false;
+        }
+    }
+    modules_file_ = "/proc/modules";
+    WriteFile(modules_file_, "");
+    return true;
+}
+
+std::string FakeSystem::KernelRelease()
+{
+    struct utsname u;
+    if (uname(&u) != 0)
+        return "";
+    return u.release;
+}
+
+std::string FakeSystem::ModuleDir()
+{
+    return "/lib/modules/" + KernelRelease() + "/kernel/drivers/misc";
+}
+
+void FakeSystem::SetModules(const std::string& text)
+{
+    WriteFile(modules_file_, text);
+}
+
+// ----- PCI -----
+
+std::string FakeSystem::PciPath(const std::string& bdf)
+{
+    return std::string(kPciDevices) + "/" + bdf;
+}
+
+std::string FakeSystem::NodePath(const std::string& bdf) const
+{
+    auto it = nodes_.find(bdf);
+    return it == nodes_.end() ? PciPath(bdf) : it->second;
+}
+
+std::string FakeSystem::ResourcePath(const std::string& bdf, int bar) const
+{
+    return NodePath(bdf) + "/resource" + std::to_string(bar);
+}
+
+void FakeSystem::AddPci(const PciFunction& fn)
+{
+    std::string node = fn.node;
+    if (node.empty())
+        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf;
+    if (node.compare(0, 13, "/sys/devices/") != 0)
+        ADD_FAILURE() << "PCI node outside /sys/devices/: " << node;
+    MakeDirs(node);
+    nodes_[fn.bdf] = node;
+
+    if (fn.with_vendor)
+        WriteFile(node + "/vendor", WithNewline(fn.vendor));
+    if (fn.with_device)
+        WriteFile(node + "/device", WithNewline(fn.device));
+    if (fn.with_uevent)
+        WriteFile(node + "/uevent", fn.uevent.empty() ? "PCI_SLOT_NAME=" + fn.bdf + "\n" : fn.uevent);
+    if (fn.with_resource0) {
+        WriteFile(node + "/resource0", "", 0600);
+        if (truncate((node + "/resource0").c_str(), static_cast<off_t>(fn.resource0_size)) != 0)
+            ADD_FAILURE() << "sizing resource0: " << strerror(errno);
+    }
+    if (fn.with_resource2) {
+        WriteFile(node + "/resource2", "", 0600);
+        if (truncate((node + "/resource2").c_str(), static_cast<off_t>(fn.resource2_size)) != 0)
+            ADD_FAILURE() << "sizing resource2: " << strerror(errno);
+        for (const auto& reg : fn.regs)
+            WriteReg(fn.bdf, reg.first, reg.second);
+    }
+
+    // Relative link, as sysfs makes it: /sys/bus/pci/devices/x -> ../../../devices/...
+    std::string target = "../../.." + node.substr(4);
+    std::string link = PciPath(fn.bdf);
+    unlink(link.c_str());
+    if (symlink(target.c_str(), link.c_str()) != 0)
+        ADD_FAILURE() << "linking " << link << ": " << strerror(errno);
+}
+
+uint32_t FakeSystem::ReadReg(const std::string& bdf, uint32_t offset) const
+{
+    unsigned char b[4] = {0, 0, 0, 0};
+    int fd = open(ResourcePath(bdf, 2).c_str(), O_RDONLY);
+    if (fd < 0) {
+        ADD_FAILURE() << "ReadReg: cannot open resource2 of " << bdf;
+        return 0;
+    }
+    if (pread(fd, b, 4, offset) != 4)
+        ADD_FAILURE() << "ReadReg: offset 0x" << std::hex << offset << " beyond resource2 of " << bdf;
+    close(fd);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void FakeSystem::WriteReg(const std::string& bdf, uint32_t offset, uint32_t value)
+{
+    unsigned char b[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                          static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    int fd = open(ResourcePath(bdf, 2).c_str(), O_WRONLY);
+    if (fd < 0) {
+        ADD_FAILURE() << "WriteReg: cannot open resource2 of " << bdf;
+        return;
+    }
+    if (pwrite(fd, b, 4, offset) != 4)
+        ADD_FAILURE() << "WriteReg: write failed at 0x" << std::hex << offset;
+    close(fd);
+}
+
+std::string FakeSystem::ReadMem(const std::string& bdf, size_t offset, size_t len) const
+{
+    std::string out(len, '\0');
+    int fd = open(ResourcePath(bdf, 0).c_str(), O_RDONLY);
+    if (fd < 0)
+        return "";
+    ssize_t n = pread(fd, &out[0], len, static_cast<off_t>(offset));
+    close(fd);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+void FakeSystem::WriteMem(const std::string& bdf, size_t offset, const std::string& bytes)
+{
+    int fd = open(ResourcePath(bdf, 0).c_str(), O_WRONLY);
+    if (fd < 0) {
+        ADD_FAILURE() << "WriteMem: cannot open resource0 of " << bdf;
+        return;
+    }
+    if (pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(bytes.size()))
+        ADD_FAILURE() << "WriteMem: write failed";
+    close(fd);
+}
+
+// ----- stand-ins -----
+
+void FakeSystem::SetStandIn(const std::string& program, const std::string& body)
+{
+    std::string script = "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + record_dir_ + "/" + program +
+                         ".calls'\n" + body + "\n";
+    WriteFile(bin_dir_ + "/" + program, script, 0755);
+}
+
+std::vector<std::string> FakeSystem::Calls(const std::string& program) const
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(record_dir_ + "/" + program + ".calls"));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// ----- files -----
+
+void FakeSystem::MakeDirs(const std::string& path, unsigned mode)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (mode != 0755)
+        chmod(path.c_str(), mode);
+}
+
+void FakeSystem::WriteWorkFile(const std::string& name, const std::string& content)
+{
+    WriteFile(work_dir_ + "/" + name, content);
+}
+
+void FakeSystem::WriteFile(const std::string& path, const std::string& content, unsigned mode)
+{
+    std::string dir = std::filesystem::path(path).parent_path().string();
+    if (!dir.empty())
+        MakeDirs(dir);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) {
+        ADD_FAILURE() << "WriteFile " << path << ": " << strerror(errno);
+        return;
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) {
+            ADD_FAILURE() << "WriteFile " << path << ": " << strerror(errno);
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    fchmod(fd, mode);
+    close(fd);
+}
+
+std::string FakeSystem::ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "";
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool FakeSystem::Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> FakeSystem::ListDir(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return names;
+    while (struct dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// ----- running -----
+
+RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    std::vector<std::string> argv = SplitCommand(QVFW_TOOL_EMULATOR);
+    argv.push_back(QVFW_TOOL_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, options);
+}
+
+RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const RunOptions& options) const
+{
+    RunResult result;
+    if (argv.empty()) {
+        ADD_FAILURE() << "RunProgram: empty command";
+        return result;
+    }
+    std::string stdin_file = scratch_ + "/stdin";
+    WriteFile(stdin_file, options.stdin_text, 0644);
+
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return result;
+    }
+
+    // Everything the child needs is prepared before fork.
+    std::vector<std::string> env_strings;
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string s = *e;
+        size_t eq = s.find('=');
+        if (eq != std::string::npos)
+            env[s.substr(0, eq)] = s.substr(eq + 1);
+    }
+    env["PATH"] = bin_dir_ + ":" + kStdPath;
+    for (const std::string& s : options.env) {
+        size_t eq = s.find('=');
+        if (eq != std::string::npos)
+            env[s.substr(0, eq)] = s.substr(eq + 1);
+    }
+    for (const auto& kv : env)
+        env_strings.push_back(kv.first + "=" + kv.second);
+    std::vector<char*> envp;
+    for (std::string& s : env_strings)
+        envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_copy = argv;
+    std::vector<char*> cargv;
+    for (std::string& s : argv_copy)
+        cargv.push_back(&s[0]);
+    cargv.push_back(nullptr);
+    std::string cwd = options.cwd.empty() ? work_dir_ : options.cwd;
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+    if (struct passwd* pw = getpwnam("nobody")) {
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+    }
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        return result;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in_fd = open(stdin_file.c_str(), O_RDONLY);
+        if (in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0)
+            _exit(126);
+        if (chdir(cwd.c_str()) != 0) {
+            dprintf(2, "fakesys: chdir %s: %s\n", cwd.c_str(), strerror(errno));
+            _exit(126);
+        }
+        if (options.as_nobody) {
+            if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
+                dprintf(2, "fakesys: dropping privileges: %s\n", strerror(errno));
+                _exit(126);
+            }
+        }
+        environ = envp.data();
+        execvp(cargv[0], cargv.data());
+        dprintf(2, "fakesys: exec %s: %s\n", cargv[0], strerror(errno));
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+
+    bool out_open = true, err_open = true, exited = false;
+    int wstatus = 0;
+    const double deadline = Now() + options.timeout_sec;
+    while (!exited) {
+        struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+        poll(fds, 2, 50);
+        if (out_open)
+            ReadAvailable(out_pipe[0], result.out, out_open);
+        if (err_open)
+            ReadAvailable(err_pipe[0], result.err, err_open);
+        pid_t w = waitpid(pid, &wstatus, WNOHANG);
+        if (w == pid) {
+            exited = true;
+        } else if (Now() > deadline) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            exited = true;
+        }
+    }
+    // Collect what is left; processes the child left behind may keep a pipe
+    // open, so read only for a short while.
+    const double drain_end = Now() + 2.0;
+    while ((out_open || err_open) && Now() < drain_end) {
+        struct pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+        poll(fds, 2, 50);
+        if (out_open)
+            ReadAvailable(out_pipe[0], result.out, out_open);
+        if (err_open)
+            ReadAvailable(err_pipe[0], result.err, err_open);
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+
+    if (WIFEXITED(wstatus)) {
+        result.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        result.signaled = true;
+        result.signal = WTERMSIG(wstatus);
+        result.status = 128 + result.signal;
+    }
+    if (result.timed_out)
+        ADD_FAILURE() << "timed out after " << options.timeout_sec << " s: " << argv[0];
+    return result;
+}
+
+} // namespace fakesys

@@ -1,0 +1,146 @@
+// The fake system for end-to-end tests: a private mount namespace in which
+// sysfs PCI devices, the log directory, the kernel module tree, the DKMS tree,
+// /proc/modules and the setpci/dkms programs are test-controlled stand-ins, and
+// a runner that starts the real qvfw-tool binary inside it.
+//
+// Usage: construct one FakeSystem per test (each gtest test runs in its own
+// process). The constructor needs root. Everything it mounts disappears with
+// the process; the scratch directory is removed by the destructor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// Program that runs the binary (e.g. qemu-aarch64 for a cross build); empty
+// runs it directly.
+#ifndef QVFW_TOOL_EMULATOR
+#define QVFW_TOOL_EMULATOR ""
+#endif
+
+#ifndef QVFW_TOOL_PATH
+#define QVFW_TOOL_PATH "qvfw-tool"
+#endif
+
+namespace fakesys {
+
+// One PCI function to place in the fake sysfs.
+struct PciFunction {
+    std::string bdf;                 // "DDDD:BB:DD.F", the /sys/bus/pci/devices entry name
+    std::string vendor = "0x7e51";   // vendor file text ("\n" appended unless present or empty)
+    std::string device = "0x0002";   // device file text (same rule)
+    std::string uevent;              // uevent text; empty gives "PCI_SLOT_NAME=<bdf>\n"
+    size_t resource0_size = 0x400000;  // memory window file size
+    size_t resource2_size = 0x40000;   // register window file size
+    std::map<uint32_t, uint32_t> regs; // resource2 offset -> 32-bit little-endian value
+    // Directory of the function in the fake device tree, under /sys/devices/.
+    // Its parents decide the switch path (the real path with four components
+    // dropped). Empty gives /sys/devices/pci<DDDD>:<BB>/<bdf>.
+    std::string node;
+    bool with_vendor = true;
+    bool with_device = true;
+    bool with_uevent = true;
+    bool with_resource0 = true;
+    bool with_resource2 = true;
+};
+
+struct RunOptions {
+    std::string stdin_text;          // fed on standard input (empty: /dev/null)
+    bool as_nobody = false;          // run as the unprivileged user nobody
+    int timeout_sec = 60;            // the child is killed after this long
+    std::vector<std::string> env;    // extra "NAME=value" entries (override inherited ones)
+    std::string cwd;                 // working directory; empty: WorkDir()
+};
+
+struct RunResult {
+    int status = -1;          // exit status as the shell sees it (0-255); 128+signal when killed
+    bool signaled = false;    // ended by a signal
+    int signal = 0;           // that signal
+    bool timed_out = false;   // killed by the runner's time-out
+    std::string out;          // standard output
+    std::string err;          // standard error
+};
+
+class FakeSystem {
+public:
+    // Sets up the namespace and mounts; a failure fails the test (gtest
+    // ADD_FAILURE) and leaves ok() false.
+    FakeSystem();
+    ~FakeSystem();
+    FakeSystem(const FakeSystem&) = delete;
+    FakeSystem& operator=(const FakeSystem&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // ----- fake PCI devices -----
+    // Creates the function's node, its files and the /sys/bus/pci/devices link.
+    void AddPci(const PciFunction& fn);
+    // "/sys/bus/pci/devices/<bdf>"
+    static std::string PciPath(const std::string& bdf);
+    // The node directory that AddPci created (the link's target).
+    std::string NodePath(const std::string& bdf) const;
+    // 32-bit little-endian register of resource2.
+    uint32_t ReadReg(const std::string& bdf, uint32_t offset) const;
+    void WriteReg(const std::string& bdf, uint32_t offset, uint32_t value);
+    // Bytes of resource0.
+    std::string ReadMem(const std::string& bdf, size_t offset, size_t len) const;
+    void WriteMem(const std::string& bdf, size_t offset, const std::string& bytes);
+
+    // ----- kernel, modules, driver package -----
+    // Replaces the text of /proc/modules.
+    void SetModules(const std::string& text);
+    // The running kernel's release (uname).
+    static std::string KernelRelease();
+    // "/lib/modules/<release>/kernel/drivers/misc" (created by the constructor).
+    static std::string ModuleDir();
+
+    // ----- stand-in programs -----
+    // Lines recorded by a stand-in, one per call: its arguments joined by blanks.
+    std::vector<std::string> Calls(const std::string& program) const;
+    std::vector<std::string> SetpciCalls() const { return Calls("setpci"); }
+    std::vector<std::string> DkmsCalls() const { return Calls("dkms"); }
+    // Adds (or replaces) a stand-in program on the runs' PATH that records
+    // its arguments like setpci and dkms, then runs the shell text body
+    // ("$@" holds the arguments). An empty body just records and exits 0.
+    void SetStandIn(const std::string& program, const std::string& body = "");
+    const std::string& StandInDir() const { return bin_dir_; }
+
+    // ----- files -----
+    const std::string& ScratchDir() const { return scratch_; }
+    const std::string& WorkDir() const { return work_dir_; }
+    // Writes a file in the working directory (e.g. a firmware file).
+    void WriteWorkFile(const std::string& name, const std::string& content);
+    // Writes a file anywhere, creating missing parent directories.
+    static void WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+    // Whole file content; empty when it cannot be read.
+    static std::string ReadFile(const std::string& path);
+    static bool Exists(const std::string& path);
+    // Entry names of a directory in readdir order, "." and ".." left out.
+    // Empty when the directory cannot be opened.
+    static std::vector<std::string> ListDir(const std::string& path);
+    // mkdir -p
+    static void MakeDirs(const std::string& path, unsigned mode = 0755);
+
+    // ----- running the tool -----
+    // Runs the real binary with args (argv[0] excluded).
+    RunResult Run(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) const;
+    // Runs any program (argv[0] is looked up on the runs' PATH) the same way.
+    RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) const;
+
+private:
+    bool SetUpMounts();
+    bool SetUpProcModules();
+    std::string ResourcePath(const std::string& bdf, int bar) const;
+
+    bool ok_ = false;
+    std::string scratch_;
+    std::string work_dir_;
+    std::string bin_dir_;
+    std::string record_dir_;
+    std::string modules_file_;   // the file that /proc/modules shows
+    std::map<std::string, std::string> nodes_;  // bdf -> node directory
+};
+
+} // namespace fakesys

@@ -210,7 +210,21 @@ bool FakeSystem::SetUpProcModules()
     }
     modules_file_ = "/proc/modules";
     WriteFile(modules_file_, "");
+    proc_is_tmpfs_ = true;
+    // Processes look themselves up by number too (the sanitizers read
+    // /proc/<pid>/task): each process of ours gets its own entry.
+    LinkProcEntry(getpid());
+    WriteFile(bin_dir_ + "/with-proc-entry",
+              "#!/bin/sh\n[ -e /proc/$$ ] || ln -s .host/$$ /proc/$$ 2>/dev/null\nexec \"$@\"\n", 0755);
     return true;
+}
+
+void FakeSystem::LinkProcEntry(int pid)
+{
+    char target[32], link[32];
+    snprintf(target, sizeof target, ".host/%d", pid);
+    snprintf(link, sizeof link, "/proc/%d", pid);
+    symlink(target, link);
 }
 
 std::string FakeSystem::KernelRelease()
@@ -502,6 +516,8 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
             dprintf(2, "fakesys: chdir %s: %s\n", cwd.c_str(), strerror(errno));
             _exit(126);
         }
+        if (proc_is_tmpfs_)
+            LinkProcEntry(getpid());
         if (options.as_nobody) {
             if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
                 dprintf(2, "fakesys: dropping privileges: %s\n", strerror(errno));

@@ -106,6 +106,11 @@ public:
     // ("$@" holds the arguments). An empty body just records and exits 0.
     void SetStandIn(const std::string& program, const std::string& body = "");
     const std::string& StandInDir() const { return bin_dir_; }
+    // A command prefix for programs that the runs do not start themselves
+    // (e.g. inside tmux): where /proc is the fake one, "<bin>/with-proc-entry"
+    // gives the process its /proc/<pid> entry and then runs the command;
+    // otherwise empty.
+    std::string ProcEntryWrapper() const { return proc_is_tmpfs_ ? bin_dir_ + "/with-proc-entry" : ""; }
 
     // ----- files -----
     const std::string& ScratchDir() const { return scratch_; }
@@ -133,6 +138,7 @@ private:
     bool SetUpMounts();
     bool SetUpProcModules();
     std::string ResourcePath(const std::string& bdf, int bar) const;
+    static void LinkProcEntry(int pid);
 
     bool ok_ = false;
     std::string scratch_;
@@ -140,6 +146,7 @@ private:
     std::string bin_dir_;
     std::string record_dir_;
     std::string modules_file_;   // the file that /proc/modules shows
+    bool proc_is_tmpfs_ = false; // /proc is our tmpfs (the kernel has no /proc/modules)
     std::map<std::string, std::string> nodes_;  // bdf -> node directory
 };
 

@@ -1,0 +1,242 @@
+// Choice, clearing and rotation of the log file, through "--version" runs of
+// the real binary.
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fakesys.h"
+#include "log_expect.h"
+
+using e2e::Entry;
+using fakesys::FakeSystem;
+
+namespace {
+
+const std::string kVersionLog = "[   record]  " + e2e::kVersionOut;
+
+// A header as an earlier run wrote it, with its day marker.
+std::string OldHeader(int day)
+{
+    return "\n\n-------- Current time is: 2026-01-01 08:00:00 --------\n\nCurrent day is: \n_day_" +
+           std::to_string(day) + "\n\n";
+}
+
+int OtherDay()
+{
+    return e2e::Today() % 28 + 1;
+}
+
+// Pads text with lines of 'x' to exactly size bytes.
+std::string Sized(std::string text, size_t size)
+{
+    while (text.size() < size) {
+        size_t n = std::min<size_t>(size - text.size(), 64);
+        text += std::string(n - 1, 'x') + "\n";
+    }
+    return text;
+}
+
+struct Timed {
+    fakesys::RunResult r;
+    time_t before;
+    time_t after;
+};
+
+Timed RunVersion(const FakeSystem& fs)
+{
+    Timed t;
+    t.before = time(nullptr);
+    t.r = fs.Run({"--version"});
+    t.after = time(nullptr);
+    return t;
+}
+
+} // namespace
+
+TEST(LogFiles, MissingOrEmptyDirectoryLogsToTheStandardFile)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    for (bool make_dir : {false, true}) {
+        SCOPED_TRACE(make_dir ? "empty directory" : "no directory");
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        if (make_dir)
+            FakeSystem::MakeDirs(e2e::kLogDir);
+        Timed t = RunVersion(fs);
+        EXPECT_EQ(t.r.status, 0) << t.r.err;
+        EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), std::vector<std::string>{"qvfw-tool.log"});
+        e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogFile), t.before, t.after, kVersionLog);
+    }
+}
+
+// The run appends to the entry that the listing returns last, whatever its
+// name; the others stay untouched. A second run appends again.
+TEST(LogFiles, LastListedEntryIsAppendedTo)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::vector<std::string> names = {"qvfw-tool.log", "qvfw-tool-2026-12-10-08:00:00.log", "notes.txt",
+                                            "zz.log"};
+    for (const std::string& last : {names[0], names[2]}) {
+        SCOPED_TRACE("last entry " + last);
+        std::vector<Entry> entries;
+        for (const std::string& n : names)
+            entries.push_back({n, false, "old " + n + "\n"});
+        ASSERT_TRUE(e2e::ArrangeLogDir(entries, last));
+        Timed t = RunVersion(fs);
+        EXPECT_EQ(t.r.status, 0) << t.r.err;
+        Timed t2 = RunVersion(fs);
+        EXPECT_EQ(t2.r.status, 0) << t2.r.err;
+        EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir).size(), names.size());
+        for (const std::string& n : names) {
+            std::string content = FakeSystem::ReadFile(e2e::kLogDir + "/" + n);
+            if (n != last) {
+                EXPECT_EQ(content, "old " + n + "\n");
+                continue;
+            }
+            std::string old = "old " + n + "\n";
+            ASSERT_EQ(content.compare(0, old.size(), old), 0) << content;
+            std::string added = content.substr(old.size());
+            // Two runs: each adds its header and the version line.
+            size_t second = added.find("\n\n-------- Current time", 1);
+            ASSERT_NE(second, std::string::npos) << added;
+            e2e::ExpectHeaderThen(added.substr(0, second), t.before, t.after, kVersionLog);
+            e2e::ExpectHeaderThen(added.substr(second), t2.before, t2.after, kVersionLog);
+        }
+    }
+}
+
+TEST(LogFiles, UnusableLogPathEndsTheRunWithStatusOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;  // inside the log directory; the last one is listed last
+    };
+    const std::vector<Case> cases = {
+        {"subdirectory listed last", {{"qvfw-tool.log", false, "old\n"}, {"sub", true, "inner\n"}}},
+        {"only a subdirectory", {{"qvfw-tool.log", true, ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(e2e::ArrangeLogDir(c.entries, c.entries.back().name));
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+        EXPECT_EQ(r.out, "");
+        if (!c.entries[0].directory) {
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/" + c.entries[0].name), c.entries[0].content);
+        }
+    }
+
+    // A file where the log directory should be.
+    std::error_code ec;
+    std::filesystem::remove_all(e2e::kLogDir, ec);
+    FakeSystem::WriteFile(e2e::kLogDir, "not a directory\n");
+    auto r = fs.Run({"--version"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir), "not a directory\n");
+}
+
+// The first "_day_" marker of the chosen file decides: another day of the
+// month empties the whole directory and the run starts a new standard file;
+// anything else keeps the directory and appends.
+TEST(LogFiles, DayMarkerDecidesWhetherTheDirectoryIsCleared)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const int today = e2e::Today();
+    const int other = OtherDay();
+    struct Case {
+        std::string what;
+        std::string content;
+        bool cleared;
+    };
+    const std::vector<Case> cases = {
+        {"marker of another day", OldHeader(other) + kVersionLog, true},
+        {"marker of today", OldHeader(today) + kVersionLog, false},
+        {"first marker today, a later one another day", OldHeader(today) + OldHeader(other), false},
+        {"first marker another day, a later one today", OldHeader(other) + OldHeader(today), true},
+        {"no marker", "some foreign text\nday 3\n", false},
+        {"marker without a number", "Current day is: \n_day_\n\n", false},
+        {"marker followed by text", "_day_x" + std::to_string(other) + "\n", false},
+        {"number too large", "_day_99999999999999999999\n", false},
+        {"marker of another day, file past the size limit", Sized(OldHeader(other), 5000), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<Entry> entries = {
+            {"other.log", false, "another file\n"},
+            {"olddir", true, "inside a subdirectory\n"},
+            {"chosen.log", false, c.content},
+        };
+        ASSERT_TRUE(e2e::ArrangeLogDir(entries, "chosen.log"));
+        Timed t = RunVersion(fs);
+        EXPECT_EQ(t.r.status, 0) << t.r.err;
+        EXPECT_EQ(t.r.out, e2e::kVersionOut);
+        if (c.cleared) {
+            EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), std::vector<std::string>{"qvfw-tool.log"});
+            e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogFile), t.before, t.after, kVersionLog);
+        } else {
+            EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir).size(), 3u);
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/other.log"), "another file\n");
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/olddir/inner"), "inside a subdirectory\n");
+            std::string content = FakeSystem::ReadFile(e2e::kLogDir + "/chosen.log");
+            ASSERT_EQ(content.compare(0, c.content.size(), c.content), 0);
+            e2e::ExpectHeaderThen(content.substr(c.content.size()), t.before, t.after, kVersionLog);
+        }
+    }
+}
+
+// A file of more than 2048 bytes gets the closing line and is left; the run
+// logs to a new file named after the time of the rotation.
+TEST(LogFiles, OversizedFileIsLeftForATimeStampedOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::regex rotated_name("qvfw-tool-(\\d{4}-\\d\\d-\\d\\d-\\d\\d:\\d\\d:\\d\\d)\\.log");
+    struct Case {
+        size_t size;
+        std::string head;
+        bool rotated;
+    };
+    const std::vector<Case> cases = {
+        {2048, "", false},
+        {2048, OldHeader(e2e::Today()), false},
+        {2049, "", true},
+        {2049, OldHeader(e2e::Today()), true},
+        {100000, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + (c.head.empty() ? " bytes" : " bytes with today's marker"));
+        const std::string old = Sized(c.head, c.size);
+        ASSERT_EQ(old.size(), c.size);
+        ASSERT_TRUE(e2e::ArrangeLogDir({{"qvfw-tool.log", false, old}}, "qvfw-tool.log"));
+        Timed t = RunVersion(fs);
+        EXPECT_EQ(t.r.status, 0) << t.r.err;
+        EXPECT_EQ(t.r.out, e2e::kVersionOut);
+        std::string content = FakeSystem::ReadFile(e2e::kLogFile);
+        ASSERT_EQ(content.compare(0, old.size(), old), 0);
+        std::string added = content.substr(old.size());
+        std::vector<std::string> names = FakeSystem::ListDir(e2e::kLogDir);
+        if (!c.rotated) {
+            EXPECT_EQ(names, std::vector<std::string>{"qvfw-tool.log"});
+            e2e::ExpectHeaderThen(added, t.before, t.after, kVersionLog);
+            continue;
+        }
+        EXPECT_EQ(added, e2e::kClosing);
+        ASSERT_EQ(names.size(), 2u);
+        std::string fresh = names[0] == "qvfw-tool.log" ? names[1] : names[0];
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(fresh, m, rotated_name)) << fresh;
+        EXPECT_EQ(e2e::TimesBetween(t.before, t.after, "%Y-%m-%d-%H:%M:%S").count(m[1].str()), 1u);
+        e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogDir + "/" + fresh), t.before, t.after, kVersionLog);
+    }
+}

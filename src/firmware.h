@@ -18,6 +18,8 @@ public:
     bool Init();
     bool CheckFirmwareFile();
     product_t MatchProduct();
+    // Reads a headerless image and its signature; false only when its buffers
+    // cannot be had (logged), and then no image can be handed out.
     bool SignaInit();
     bool IsSigned();
     bool SignaVerify();
@@ -35,7 +37,12 @@ public:
     FILE* fw_file = nullptr;
     product_t fw_product = UNKNOWN;
     unsigned char fw_signature[64] = {};
+    // The headerless image handed out by ReadFW_Data (fw_image_size bytes).
     unsigned char* fw_image = nullptr;
     int fw_image_size = 0;
     bool fw_signed = false;
+    // Length of the signed message, the first bytes of fw_image: the data region
+    // without its trailing zeros. fw_image_size is one or two bytes longer when
+    // the image's CRC ends in zero bytes that the padding rule took away.
+    int fw_message_size = 0;
 };

@@ -12,14 +12,13 @@
 
 namespace {
 
-// Size of the window open on fd, as the unsigned 32-bit length the mapping
-// uses; false when fstat fails.
+// Size of the window open on fd; false when fstat fails.
 bool window_size(int fd, uint64_t& size)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0 || info.st_size < 0)
         return false;
-    size = static_cast<uint32_t>(info.st_size);
+    size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
@@ -31,10 +30,14 @@ void* map_window(int fd, uint64_t length)
     return base == MAP_FAILED ? nullptr : base;
 }
 
-// Maps the register window and checks that the 4 bytes at offset lie inside it.
+// Maps the whole register window, its length being the file's size taken as
+// an unsigned 32-bit number, and checks that the 4 bytes at offset lie inside it.
 volatile uint32_t* map_register(int fd, int offset, uint64_t& length, void*& base)
 {
-    if (!window_size(fd, length) || offset < 0 || static_cast<uint64_t>(offset) + 4 > length)
+    if (!window_size(fd, length))
+        return nullptr;
+    length = static_cast<uint32_t>(length);
+    if (offset < 0 || static_cast<uint64_t>(offset) + 4 > length)
         return nullptr;
     base = map_window(fd, length);
     if (base == nullptr)

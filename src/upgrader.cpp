@@ -597,8 +597,7 @@ bool Upgrader::StarUpgrade(bool sram_mode)
 
 bool Upgrader::preUpgrade()
 {
-    // The board-selection screen is not part of the build yet; the selection
-    // stays as SetFirmware left it and nothing is started here.
+    curses_interaction(this);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "fakesys.h"
+#include "tmux_session.h"
 
 using fakesys::FakeSystem;
 using fakesys::PciFunction;
@@ -39,7 +40,7 @@ TEST(FakeSystem, PciFunctionFilesLinkAndRegisters)
     bare.with_device = false;
     fs.AddPci(bare);
 
-    EXPECT_EQ(fs.ListDir("/sys/bus/pci/devices").size(), 2u);
+    EXPECT_EQ(FakeSystem::ListDir("/sys/bus/pci/devices").size(), 2u);
     EXPECT_EQ(RealPath(FakeSystem::PciPath(fn.bdf)), fn.node);
     EXPECT_EQ(FakeSystem::ReadFile(FakeSystem::PciPath(fn.bdf) + "/vendor"), "0x7e51\n");
     EXPECT_EQ(FakeSystem::ReadFile(FakeSystem::PciPath(fn.bdf) + "/device"), "0x0210\n");
@@ -54,6 +55,17 @@ TEST(FakeSystem, PciFunctionFilesLinkAndRegisters)
     EXPECT_EQ(fs.ReadReg(fn.bdf, 0x25000 - 4), 0xdeadbeefu);
     fs.WriteMem(fn.bdf, 0x800, "abc");
     EXPECT_EQ(fs.ReadMem(fn.bdf, 0x7ff, 5), std::string("\0abc\0", 5));
+
+    // Switch paths: the real path without its last four components.
+    auto switch_of = [](const std::string& bdf) {
+        return std::filesystem::path(RealPath(FakeSystem::PciPath(bdf))).parent_path().parent_path().parent_path().parent_path().string();
+    };
+    EXPECT_EQ(switch_of(fn.bdf), "/sys/devices/pci0000:00");
+    EXPECT_EQ(switch_of(bare.bdf), "/sys/devices/pci0000:04/0000:04:00.0-switch");
+    PciFunction sibling;
+    sibling.bdf = "0000:04:00.1";
+    fs.AddPci(sibling);
+    EXPECT_NE(switch_of(sibling.bdf), switch_of(bare.bdf));
 
     EXPECT_TRUE(FakeSystem::Exists(FakeSystem::PciPath(bare.bdf) + "/resource2"));
     EXPECT_FALSE(FakeSystem::Exists(FakeSystem::PciPath(bare.bdf) + "/resource0"));
@@ -112,4 +124,25 @@ TEST(FakeSystem, RunReportsStatusSignalUserStdinAndTimeout)
     EXPECT_TRUE(r.timed_out);
     EXPECT_TRUE(r.signaled);
     EXPECT_EQ(failures.size(), 1);
+}
+
+TEST(FakeSystem, TmuxSessionTypesKeysReadsTheScreenAndTheStatus)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.SetModules("zk_driver 1 0 - Live 0x0\n");
+    fakesys::TmuxSession tmux(fs, {"sh", "-c", "cat /proc/modules; printf 'name? '; read x; echo \"hi $x\"; exit 7"},
+                              60, 10);
+    ASSERT_TRUE(tmux.ok());
+    ASSERT_TRUE(tmux.WaitForText("name?"));
+    tmux.SendLiteral("bob");
+    tmux.SendKeys({"Enter"});
+    EXPECT_EQ(tmux.WaitExit(), 7);
+    std::string screen = tmux.Screen();
+    EXPECT_NE(screen.find("zk_driver 1 0 - Live 0x0\nname? bob\nhi bob\n"), std::string::npos) << screen;
+
+    fakesys::TmuxSession version(fs, FakeSystem::ToolArgv({"--version"}));
+    ASSERT_TRUE(version.ok());
+    EXPECT_EQ(version.WaitExit(), 0);
+    EXPECT_NE(version.Screen().find("Brenvoda Nudra GPU Firmware Tool version: 2.0.1"), std::string::npos);
 }

@@ -240,3 +240,24 @@ TEST(LogFiles, OversizedFileIsLeftForATimeStampedOne)
         e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogDir + "/" + fresh), t.before, t.after, kVersionLog);
     }
 }
+
+// A rotation whose new file cannot be opened (a directory stands in its place)
+// ends the run like any log file that cannot be opened; the file it left
+// still got its closing line.
+TEST(LogFiles, RotationThatCannotOpenItsFileEndsWithStatusOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::string old = Sized("", 3000);
+    std::vector<Entry> entries = {{"qvfw-tool.log", false, old}};
+    const time_t now = time(nullptr);
+    for (time_t t = now; t <= now + 10; ++t)
+        entries.push_back({"qvfw-tool-" + e2e::LocalTime(t, "%Y-%m-%d-%H:%M:%S") + ".log", true, ""});
+    ASSERT_TRUE(e2e::ArrangeLogDir(entries, "qvfw-tool.log"));
+    auto r = fs.Run({"--version"});
+    ASSERT_LE(time(nullptr), now + 10);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogFile), old + e2e::kClosing);
+}

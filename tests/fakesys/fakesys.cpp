@@ -267,7 +267,7 @@ void FakeSystem::AddPci(const PciFunction& fn)
 {
     std::string node = fn.node;
     if (node.empty())
-        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf;
+        node = "/sys/devices/pci" + fn.bdf.substr(0, 7) + "/" + fn.bdf + "-switch/up/down/slot/" + fn.bdf;
     if (node.compare(0, 13, "/sys/devices/") != 0)
         ADD_FAILURE() << "PCI node outside /sys/devices/: " << node;
     MakeDirs(node);
@@ -444,12 +444,17 @@ std::vector<std::string> FakeSystem::ListDir(const std::string& path)
 
 // ----- running -----
 
-RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+std::vector<std::string> FakeSystem::ToolArgv(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = SplitCommand(QVFW_TOOL_EMULATOR);
     argv.push_back(QVFW_TOOL_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, options);
+    return argv;
+}
+
+RunResult FakeSystem::Run(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    return RunProgram(ToolArgv(args), options);
 }
 
 RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const RunOptions& options) const

@@ -37,7 +37,9 @@ struct PciFunction {
     std::map<uint32_t, uint32_t> regs; // resource2 offset -> 32-bit little-endian value
     // Directory of the function in the fake device tree, under /sys/devices/.
     // Its parents decide the switch path (the real path with four components
-    // dropped). Empty gives /sys/devices/pci<DDDD>:<BB>/<bdf>.
+    // dropped). Empty gives a switch of the function's own:
+    // /sys/devices/pci<DDDD:BB>/<bdf>-switch/up/down/slot/<bdf>, so chips
+    // share a switch only where a test places them under one.
     std::string node;
     bool with_vendor = true;
     bool with_device = true;
@@ -129,6 +131,9 @@ public:
     static void MakeDirs(const std::string& path, unsigned mode = 0755);
 
     // ----- running the tool -----
+    // The command line that runs the real binary with args: the emulator (if
+    // any), the binary, then args.
+    static std::vector<std::string> ToolArgv(const std::vector<std::string>& args);
     // Runs the real binary with args (argv[0] excluded).
     RunResult Run(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) const;
     // Runs any program (argv[0] is looked up on the runs' PATH) the same way.

@@ -123,6 +123,14 @@ TEST(HwAccess, MemoryCopiesStayInsideTheirMapping)
     EXPECT_EQ(std::filesystem::file_size(window.path), 0x1000u);
 }
 
+TEST(HwAccess, MemoryWindowsOfFourGibibytesAndMoreKeepTheirWholeSize)
+{
+    WindowFile window(0x100000000LL + 0x100, false);  // sparse; its low 32 bits alone are too small
+    const unsigned char image[2] = {0x5A, 0xA5};
+    ASSERT_TRUE(hw_mem_write(window.fd, 0x802, 0x800, image, 2));
+    EXPECT_EQ(window.bytes(0x800, 2), (std::vector<unsigned char>{0x5A, 0xA5}));
+}
+
 TEST(HwAccess, DeviceRegisterAndMemoryCallsReportFailedMappings)
 {
     WindowFile regs(0x10000, false);

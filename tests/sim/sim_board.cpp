@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,16 +27,18 @@ Board the_board;
 bool window_size(int fd, uint64_t& size)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0 || info.st_size < 0)
         return false;
-    size = static_cast<uint32_t>(info.st_size);
+    size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
+// The register window's length is its size taken as an unsigned 32-bit number.
 bool register_inside(int fd, int offset)
 {
     uint64_t size = 0;
-    return window_size(fd, size) && offset >= 0 && static_cast<uint64_t>(offset) + 4 <= size;
+    return window_size(fd, size) && offset >= 0 &&
+           static_cast<uint64_t>(offset) + 4 <= static_cast<uint32_t>(size);
 }
 
 uint32_t file_word(int fd, uint32_t offset)
@@ -270,10 +273,18 @@ std::vector<unsigned char> SimChip::memory(uint32_t start, uint32_t length) cons
 
 std::string SimChip::log() const
 {
+    if (qvlogger::fp_ != nullptr)
+        fflush(qvlogger::fp_);
     std::ifstream in(dir + "/qvfw-tool.log");
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string SimChip::log_masked() const
+{
+    static const std::regex time_stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \n)");
+    return std::regex_replace(log(), time_stamp, "<time>\n");
 }
 
 std::vector<std::string> SimChip::log_lines_with(const std::string& text) const

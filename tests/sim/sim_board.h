@@ -5,6 +5,12 @@
 // file. A small SCPU model answers the SCPU mailbox, the WZ mailbox, the SRAM
 // port and the memory training after a warm reset. Every access and every
 // sleep is traced; sleeps only advance a virtual clock.
+//
+// There is one board model per test process: it answers on whatever
+// descriptor an access names, so a test that opens chips through the fake
+// system (QVDevice::DetectGPU) drives the same model. Commands are accepted
+// only while the ready word (0x917C) reads 0x66: SimChip presets it, other
+// fixtures preset it in the register file.
 #pragma once
 
 #include <cstdint>
@@ -139,6 +145,9 @@ public:
 
     // The text logged so far.
     std::string log() const;
+    // The same, with each local time that completes a "...time: " line
+    // replaced by "<time>".
+    std::string log_masked() const;
     // Log lines (without their line feed) that contain text.
     std::vector<std::string> log_lines_with(const std::string& text) const;
 

@@ -117,9 +117,11 @@ TEST(MenuLines, SwitchPathAndPairing)
     fs.AddPci(chip("0000:03:00.0", "0x0007", "swA"));
     fs.AddPci(chip("0000:04:00.0", "0x0007", "swA"));
     fs.AddPci(chip("0000:05:00.0", "0x0007", "swB"));
-    PciFunction shallow1, shallow2;  // default nodes: four components, the root is their switch
+    PciFunction shallow1, shallow2;  // nodes of four components: the root is their switch
     shallow1.bdf = "0000:06:00.0";
+    shallow1.node = "/sys/devices/pci0000:06/0000:06:00.0";
     shallow2.bdf = "0000:07:00.0";
+    shallow2.node = "/sys/devices/pci0000:07/0000:07:00.0";
     fs.AddPci(shallow1);
     fs.AddPci(shallow2);
 

@@ -77,6 +77,10 @@ std::string module_dir(const std::string& release)
     return "/lib/modules/" + release + "/kernel/drivers/misc/";
 }
 
+// The run's firmware object outlives the engine: it is never deleted and
+// stays reachable here until the process ends.
+Firmware* run_firmware = nullptr;
+
 bool is_jq_or_r33_guarded(product_t product) { return product == JQ_R33_16 || product == JQ_R610_32; }
 
 } // namespace
@@ -176,6 +180,7 @@ std::vector<Board*> Upgrader::ListBoard()
 bool Upgrader::SetFirmware(std::string path)
 {
     firmware = new Firmware(path);
+    run_firmware = firmware;
     if (!firmware->Init())
         return false;
 

@@ -172,32 +172,30 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
 
 // Runs that end before the board loop, or have no board of products 8 and 11,
 // leave the state file and the backup module file alone.
-TEST(EngineDriver, NoPutBackWithoutACompletedLoopOrAGuardedBoard)
+static void expect_no_put_back(const PciFunction& board, bool broken_crc, uint32_t code)
 {
-    struct Case {
-        const char* what;
-        PciFunction board;
-        bool broken_crc;
-        uint32_t code;  // product code of the firmware
-    };
-    const Case cases[] = {
-        {"CRC mismatch", r33_16("0000:03:00.0", true), true, 1},
-        {"no board of products 8 and 11", skipped(jq_board("0000:03:00.0", 4, 0, 0)), false, 4},
-    };
-    for (const Case& c : cases) {
-        FakeSystem fs;
-        ASSERT_TRUE(fs.ok());
-        fs.AddPci(c.board);
-        FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
-        FakeSystem::WriteFile(backup_file(), "module");
-        FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
-        fs.WriteWorkFile("zk_firmware.hex", headered(c.code, 0, version_word(1, 4, 1), pattern(64), c.broken_crc).text);
-        auto r = fs.Run({"--silent"});
-        EXPECT_EQ(r.status, 255) << c.what;
-        EXPECT_TRUE(fs.DkmsCalls().empty()) << c.what;
-        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n") << c.what;
-        EXPECT_TRUE(FakeSystem::Exists(backup_file())) << c.what;
-        EXPECT_FALSE(FakeSystem::Exists(module_file())) << c.what;
-        EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0')) << c.what;
-    }
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(board);
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
+    FakeSystem::WriteFile(backup_file(), "module");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    fs.WriteWorkFile("zk_firmware.hex", headered(code, 0, version_word(1, 4, 1), pattern(64), broken_crc).text);
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n");
+    EXPECT_TRUE(FakeSystem::Exists(backup_file()));
+    EXPECT_FALSE(FakeSystem::Exists(module_file()));
+    EXPECT_EQ(fs.ReadMem(board.bdf, 0x800, 16), std::string(16, '\0'));
+}
+
+TEST(EngineDriver, NoPutBackAfterACrcMismatch)
+{
+    expect_no_put_back(r33_16("0000:03:00.0", true), true, 1);
+}
+
+TEST(EngineDriver, NoPutBackWithoutABoardOfProducts8And11)
+{
+    expect_no_put_back(skipped(jq_board("0000:03:00.0", 4, 0, 0)), false, 4);
 }

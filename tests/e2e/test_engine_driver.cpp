@@ -199,3 +199,27 @@ TEST(EngineDriver, NoPutBackWithoutABoardOfProducts8And11)
 {
     expect_no_put_back(skipped(jq_board("0000:03:00.0", 4, 0, 0)), false, 4);
 }
+
+// An image that the firmware object refuses to hand out (a payload longer
+// than any board takes) ends the run like a CRC mismatch: no board touched,
+// nothing put back.
+TEST(EngineDriver, RefusedImageTouchesNoBoardAndPutsNothingBack)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(r33_16("0000:03:00.0", true));
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
+    FakeSystem::WriteFile(backup_file(), "module");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(0x40000)).text);
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find("CRC check failed"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n");
+    EXPECT_TRUE(FakeSystem::Exists(backup_file()));
+    EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
+    EXPECT_EQ(log_text().find("Before upgrading is successful"), std::string::npos);
+    EXPECT_TRUE(ends_with(log_text(), "Qvfw-tool is exit ...\n\n"));
+}

@@ -112,7 +112,10 @@ protected:
                                           fs_->StandInDir() + "':$PATH\n" + LEAKS_BY_DESIGN + "\n" +
                                           env + tool + "\n" +
                                           "echo \"[exit $?]\"\nsleep 600\n");
-        screen_ = std::make_unique<TmuxScreen>(fs_->ScratchDir() + "/tmux.sock", script, width, height);
+        // A server of its own for every start: a test may start the tool
+        // again while the last server is still going away.
+        std::string socket = fs_->ScratchDir() + "/tmux-" + std::to_string(++starts_) + ".sock";
+        screen_ = std::make_unique<TmuxScreen>(socket, script, width, height);
         ASSERT_TRUE(screen_->ok());
         ASSERT_TRUE(screen_->WaitForText(" Firmware ")) << screen_->Text();
         screen_->Settle();
@@ -167,6 +170,7 @@ protected:
     std::unique_ptr<TmuxScreen> screen_;
     std::vector<std::string> bdfs_;
     std::map<std::string, int> patches_;
+    int starts_ = 0;
 };
 
 TEST_F(Screen, SingleChipLayout)
@@ -607,21 +611,58 @@ TEST_F(ScreenLibraries, SilentRunOpensNoCursesLibraryAfterTheCheck)
     EXPECT_EQ(curses_lines(silent.err), check);
 }
 
-// At exit the stubs close their libraries in the order libtinfo, libpanelw,
-// libncursesw, libmenuw: libpanelw is the first to be unloaded, and libmenuw
-// takes libncursesw and libtinfo with it.
-TEST_F(Screen, ExitClosesTheLibrariesInOrder)
+// Each curses function is looked up once, at its first call, however often
+// it is called. At exit the stubs close their libraries in the order
+// libtinfo, libpanelw, libncursesw, libmenuw: libpanelw is the first to be
+// unloaded, and libmenuw takes libncursesw and libtinfo with it.
+TEST_F(Screen, LookupsOnceAndClosesTheLibrariesInOrder)
 {
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
     std::string debug = fs_->ScratchDir() + "/ld-debug";
-    Start(100, 40, "export LD_DEBUG=libs LD_DEBUG_OUTPUT='" + debug + "'\n");
+    Start(100, 40, "export LD_DEBUG=libs,bindings LD_DEBUG_OUTPUT='" + debug + "'\n");
+    screen_->Key("Down");
+    screen_->Key("Up");
+    screen_->Key("Space");
     screen_->Key("Escape");
     ASSERT_EQ(screen_->ExitStatus(), 255);
     std::string text;
     for (const std::string& name : FakeSystem::ListDir(fs_->ScratchDir()))
         if (name.rfind("ld-debug", 0) == 0)
             text += FakeSystem::ReadFile(fs_->ScratchDir() + "/" + name);
+
+    // A dlsym look-up on a library's handle shows as a binding of that
+    // library to itself without a symbol version (the library's own
+    // relocations carry one); these functions are called on every pass.
+    struct Lookup {
+        const char* function;
+        const char* library;
+    };
+    const std::vector<Lookup> lookups = {
+        {"wgetch", "libncursesw.so.5"}, {"refresh", "libncursesw.so.5"}, {"post_menu", "libmenuw.so.5"},
+        {"current_item", "libmenuw.so.5"}, {"top_panel", "libpanelw.so.5"},
+    };
+    for (const Lookup& lookup : lookups) {
+        std::string self = std::string("/") + lookup.library + " [0] to ";
+        std::string symbol = std::string("`") + lookup.function + "'";
+        int bindings = 0;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string line = text.substr(start, end - start);
+            size_t file = line.find("binding file ");
+            if (file != std::string::npos && line.find(self, file) != std::string::npos &&
+                line.size() >= symbol.size() &&
+                line.compare(line.size() - symbol.size(), symbol.size(), symbol) == 0 &&
+                line.find(std::string("/") + lookup.library + " [0]: normal symbol ") != std::string::npos)
+                bindings++;
+            start = end + 1;
+        }
+        EXPECT_EQ(bindings, 1) << lookup.function;
+    }
+
     std::vector<std::string> finis;
     for (const std::string& line : curses_lines(text))
         if (line.find("calling fini") != std::string::npos)

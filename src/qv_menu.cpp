@@ -71,6 +71,11 @@ ITEM* make_item(QV_ITEM* line)
     char* name = strdup(line->get_name().c_str());
     char* description = strdup(line->get_description().c_str());
     ITEM* item = new_item(name, description);
+    // The library keeps no empty description: that copy would be lost.
+    if (item == nullptr || item->description.str != description)
+        try_free(description);
+    if (item == nullptr)
+        try_free(name);
     set_item_userptr(item, line);
     return item;
 }

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -34,6 +35,15 @@ TEST(MenuLine, DisplayTextHasBoxPrefix)
         EXPECT_EQ(line.get_name(), c.shown) << c.name;
         EXPECT_EQ(line.selectable(), c.selectable) << c.name;
     }
+}
+
+// Frees an item made by make_item and its two texts (the program itself
+// keeps its items until it ends).
+void drop_item(ITEM* item)
+{
+    try_free(const_cast<char*>(item->name.str));
+    try_free(const_cast<char*>(item->description.str));
+    free(item);
 }
 
 // What the action saw when it ran.
@@ -78,6 +88,7 @@ TEST(MenuLine, ClickSwapsBoxThenRunsActionWithItsItem)
     EXPECT_EQ(seen.type, ITEM_SELECTED);
     EXPECT_STREQ(item->name.str, "[*] | ZK-R610 | 0000:01:00.0 |");
     EXPECT_EQ(item->name.length, length);
+    drop_item(item);
 }
 
 TEST(MenuLine, PlainLineOnlyRunsItsAction)
@@ -96,6 +107,8 @@ TEST(MenuLine, PlainLineOnlyRunsItsAction)
     blank.click(blank_item);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_STREQ(blank_item->name.str, "    ");
+    drop_item(item);
+    drop_item(blank_item);
 }
 
 TEST(MenuLine, SetInfoReplacesBothTexts)
@@ -107,6 +120,7 @@ TEST(MenuLine, SetInfoReplacesBothTexts)
     EXPECT_EQ(item->name.length, 10);
     EXPECT_STREQ(item->description.str, "desc");
     EXPECT_EQ(item->description.length, 4);
+    drop_item(item);
 }
 
 // Under ABI 5 on a 64-bit machine the library writes a mouse event with an

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 #include <system_error>
+#include <vector>
 #include <filesystem>
 
 #include <dirent.h>
@@ -13,6 +14,7 @@
 
 #include "catalogue.h"
 #include "logger.h"
+#include "upgrader.h"
 #include "utils.h"
 
 namespace {
@@ -45,6 +47,19 @@ std::string choose_log_path()
     return log_path;
 }
 
+// Prints the board table of "--list". Rows are numbered across the run.
+void list_boards(std::vector<Board*> boards)
+{
+    static int num = 0;
+    qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "list_boards", 22);
+    qvlogger::logger(LOG_RECORD, "%-4s %-13s %-11s %s\n", "NUM", "DEVICE", "PRODUCT", "VERSION");
+    for (Board* board : boards) {
+        qvlogger::logger(LOG_RECORD, "%-4d %-13s %-11s %s\n", num, board->bdf.c_str(),
+                         product_table[board->product], board->version.c_str());
+        ++num;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -55,11 +70,6 @@ int main(int argc, char** argv)
     bool version = false;
     bool accept_other_products = false;
     std::string firmware_file;
-    (void)silent;
-    (void)sram_mode;
-    (void)list;
-    (void)accept_other_products;
-    (void)firmware_file;
 
     CLI::App app("Brenvoda Nudra GPU Firmware Tool.", "");
     app.add_flag("--silent", silent, "Performs an upgrades with no further user-input.");
@@ -90,6 +100,45 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    // The board inventory, firmware binding and upgrade run follow here.
-    return 0;
+    Upgrader* upgrader = new Upgrader(accept_other_products);
+    std::vector<Board*> boards = upgrader->ListBoard();
+    if (boards.empty()) {
+        qvlogger::logger(LOG_FATAL, "No Brenvoda Nudra GPU found.\n");
+        delete upgrader;
+        return -1;
+    }
+
+    if (list) {
+        list_boards(boards);
+        delete upgrader;
+        return 0;
+    }
+
+    // The last known name present in the working directory wins.
+    for (const char* name : all_firmwares) {
+        if (is_file_exist(name))
+            firmware_file = name;
+    }
+    if (firmware_file.empty()) {
+        qvlogger::logger(LOG_FATAL, "No firmware file found.\n");
+        delete upgrader;
+        return -1;
+    }
+
+    if (!upgrader->SetFirmware(firmware_file)) {
+        delete upgrader;
+        return -1;
+    }
+
+    bool outcome = false;
+    if (silent) {
+        outcome = upgrader->unloadDriver() && upgrader->StarUpgrade(sram_mode);
+    } else {
+        outcome = upgrader->unloadDriver() && upgrader->preUpgrade() && upgrader->GetUpgraderStatus() &&
+                  upgrader->StarUpgrade(sram_mode);
+    }
+
+    delete upgrader;
+    qvlogger::shutdown();
+    return outcome ? 0 : -1;
 }

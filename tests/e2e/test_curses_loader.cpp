@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -142,9 +141,14 @@ protected:
 std::vector<std::string> searched(const std::string& debug)
 {
     std::vector<std::string> names;
-    std::regex pattern("find library=(lib(tinfo|ncursesw|menuw|panelw|formw)\\.so\\.[56])");
-    for (std::sregex_iterator it(debug.begin(), debug.end(), pattern), end; it != end; ++it)
-        names.push_back((*it)[1]);
+    const std::string marker = "find library=";
+    for (size_t at = debug.find(marker); at != std::string::npos; at = debug.find(marker, at + 1)) {
+        size_t start = at + marker.size();
+        std::string name = debug.substr(start, debug.find(' ', start) - start);
+        for (const char* lib : {"libtinfo.so.", "libncursesw.so.", "libmenuw.so.", "libpanelw.so.", "libformw.so."})
+            if (name.rfind(lib, 0) == 0)
+                names.push_back(name);
+    }
     return names;
 }
 

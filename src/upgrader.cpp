@@ -1,0 +1,617 @@
+// The upgrade engine: board inventory, firmware binding and menu lines, the
+// driver and DKMS safeguards, and the upgrade run over the chosen boards.
+#include "upgrader.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "catalogue.h"
+#include "device.h"
+#include "firmware.h"
+#include "firmware_scpu_share_misc_crc16.h"
+#include "logger.h"
+#include "ui.h"
+#include "upgrader_internal.h"
+#include "utils.h"
+
+namespace {
+
+const char* const PCI_DEVICES_DIR = "/sys/bus/pci/devices/";
+const size_t PCI_DEVICES_DIR_LEN = 21;
+const uint32_t BRENVODA_VENDOR = 0x7e51;
+const int JQ_BOARD_REG_OFFSET = 0x78C0;
+const char* const DKMS_STATE_FILE = "/var/log/dkms.log";
+const size_t DOMAIN_LEN = 5;  // "DDDD:"
+
+// Width of the name, single address, pair address and version columns of a menu line.
+const size_t NAME_WIDTH = 12;
+const size_t SINGLE_ADDR_WIDTH = 12;
+const size_t PAIR_ADDR_WIDTH = 22;
+const size_t VERSION_WIDTH = 13;
+// The address column starts after "| ", the name and " | ".
+const size_t ADDR_COLUMN = 2 + NAME_WIDTH + 3;
+
+std::string fit(const std::string& text, size_t width)
+{
+    std::string out = text.substr(0, width);
+    out.resize(width, ' ');
+    return out;
+}
+
+std::string without_domain(const std::string& bdf)
+{
+    return bdf.size() > DOMAIN_LEN ? bdf.substr(DOMAIN_LEN) : std::string();
+}
+
+std::string trim_right(std::string text)
+{
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+std::string kernel_release()
+{
+    struct utsname names;
+    if (uname(&names) != 0)
+        return std::string();
+    return names.release;
+}
+
+std::string module_dir(const std::string& release)
+{
+    return "/lib/modules/" + release + "/kernel/drivers/misc/";
+}
+
+// Runs a command through the shell and waits for it; its status is not looked at.
+void run_shell(const std::string& command)
+{
+    int status = system(command.c_str());
+    (void)status;
+}
+
+// The run's firmware object outlives the engine: it is never deleted and
+// stays reachable here until the process ends.
+Firmware* run_firmware = nullptr;
+
+// The products whose boards must pass the verification-register check.
+bool is_verified_product(product_t product) { return product == JQ_R33_16 || product == JQ_R610_32; }
+
+} // namespace
+
+Board::Board() {}
+Board::~Board() {}
+
+Upgrader::Upgrader(bool accept_other_products) : accept_other_products(accept_other_products) {}
+
+Upgrader::~Upgrader()
+{
+    for (auto& entry : devices) {
+        delete entry.first;
+        delete entry.second;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Board inventory
+
+std::vector<std::string> get_devices()
+{
+    std::vector<std::string> paths;
+    DIR* dir = opendir(PCI_DEVICES_DIR);
+    if (dir == nullptr)
+        return paths;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = PCI_DEVICES_DIR + name;
+        FILE* vendor_file = fopen((path + "/vendor").c_str(), "r");
+        if (vendor_file == nullptr)
+            continue;
+        char text[7] = {};
+        size_t got = fread(text, 1, 6, vendor_file);
+        fclose(vendor_file);
+        text[got] = '\0';
+        unsigned int vendor = 0;
+        if (sscanf(text, "%x", &vendor) != 1)
+            continue;
+        if (vendor == BRENVODA_VENDOR)
+            paths.push_back(path);
+    }
+    closedir(dir);
+    return paths;
+}
+
+void get_devices_info(std::vector<std::string>& paths, std::map<Board*, QVDevice*>& devices)
+{
+    for (const std::string& path : paths) {
+        Board* board = new Board();
+        board->bdf = path.size() > PCI_DEVICES_DIR_LEN ? path.substr(PCI_DEVICES_DIR_LEN) : std::string();
+        QVDevice* device = new QVDevice(board->bdf);
+        int id = device->DetectGPU();
+
+        if (id != 0 && is_zk_chip(id)) {
+            board->version = device->GetFirmwareVersion();
+            board->product = device->GetZK_R610Info() ? ZK_R610_CD : ZK_R610;
+        } else if (id != 0 && is_jq_chip(id)) {
+            SocketInfo info = device->GetSocketInfo();
+            board->version = device->GetFirmwareVersion();
+            if (info.customer_id == 0xfffffffeu) {
+                board->product = ZK_R640_C;
+            } else {
+                // A code that names no product for this variant leaves the board's initial product.
+                std::optional<product_t> product = product_id_map(info.product_id, info.board_variant);
+                if (product)
+                    board->product = *product;
+            }
+        } else if (id != 0 && is_wz_chip(id)) {
+            board->version = device->GetFirmwareVersion();
+            board->product = WZ_R820;
+        } else {
+            delete board;
+            delete device;
+            continue;
+        }
+        devices[board] = device;
+    }
+}
+
+std::vector<Board*> Upgrader::ListBoard()
+{
+    std::vector<std::string> paths = get_devices();
+    if (paths.empty())
+        return std::vector<Board*>();
+    get_devices_info(paths, devices);
+    for (auto& entry : devices)
+        boards.push_back(entry.first);
+    return boards;
+}
+
+// ---------------------------------------------------------------------------
+// Firmware binding, menu lines and selection
+
+bool Upgrader::SetFirmware(std::string path)
+{
+    firmware = new Firmware(path);
+    run_firmware = firmware;
+    if (!firmware->Init())
+        return false;
+
+    product_t p = firmware->MatchProduct();
+    if (p == UNKNOWN) {
+        qvlogger::logger(LOG_FATAL, "Invalid firmware\n");
+        return false;
+    }
+
+    // Only the ZK-R610 family carries a signature; an unsigned image is taken as it is.
+    if (p == ZK_R610 || p == ZK_R610_CD) {
+        if (firmware->SignaInit() && firmware->IsSigned() && !firmware->SignaVerify())
+            return false;
+    }
+
+    product_name = product_table[p];
+    if (product_name == "ZK-R610" || product_name == "ZK-R610-CD")
+        version_label.clear();
+    else
+        version_label = "V" + firmware->GetJQ_Version();
+
+    for (Board* board : boards) {
+        if (board->product == p) {
+            targets.push_back(board);
+        } else if (accept_other_products && board->product != ZK_R610 && board->product != ZK_R610_CD) {
+            board->product = p;
+            targets.push_back(board);
+        }
+    }
+    if (targets.empty()) {
+        qvlogger::logger(LOG_FATAL, "No '%s' GPU found.\n", product_table[p]);
+        return false;
+    }
+
+    items = getAllItemString(targets, product_name);
+    selected_items = items;
+    return true;
+}
+
+std::vector<std::string> Upgrader::getAllItemString(std::vector<Board*> boards, std::string name)
+{
+    std::vector<std::string> lines;
+    const std::string name_column = fit(name, NAME_WIDTH);
+    std::string paired;  // bdf of both chips of every pair line made so far
+
+    for (Board* b : boards) {
+        chip_state = !ifDualClipboard(b->bdf);
+        if (chip_state) {
+            lines.push_back("| " + name_column + " | " + fit(b->bdf, SINGLE_ADDR_WIDTH) + " | " +
+                            fit(b->version, VERSION_WIDTH) + " |");
+            continue;
+        }
+        if (paired.find(b->bdf) != std::string::npos)
+            continue;
+        for (Board* c : boards) {
+            if (c->bdf == b->bdf || !chip_same_borad(b->bdf, c->bdf))
+                continue;
+            paired += b->bdf + c->bdf;
+            lines.push_back("| " + name_column + " | " +
+                            fit(b->bdf + " / " + without_domain(c->bdf), PAIR_ADDR_WIDTH) + " | " +
+                            fit(b->version, VERSION_WIDTH) + " |");
+            break;
+        }
+    }
+    return lines;
+}
+
+bool Upgrader::ifDualClipboard(const std::string& bdf)
+{
+    std::string dir = PCI_DEVICES_DIR + bdf;
+    char output[1024] = {};
+    cmd_result(("cat " + dir + "/device").c_str(), output, sizeof(output));
+    unsigned long id = strtoul(output, nullptr, 16);
+    if (id == 0x0007 || id == 0x000B || id == 0x000F)
+        return true;
+
+    int fd = open((dir + "/resource2").c_str(), O_RDONLY);
+    if (fd < 0) {
+        printf("Failed to open register for %s.\n", bdf.c_str());
+        return false;
+    }
+    struct stat info;
+    void* map = MAP_FAILED;
+    size_t length = 0;
+    if (fstat(fd, &info) == 0) {
+        length = static_cast<size_t>(info.st_size);
+        if (length >= JQ_BOARD_REG_OFFSET + sizeof(uint32_t))
+            map = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+        else
+            errno = EINVAL;  // too small to hold the board register
+    }
+    close(fd);
+    if (map == MAP_FAILED) {
+        printf("Failed to map device register. %s \n", strerror(errno));
+        return false;
+    }
+    uint32_t word = 0;
+    memcpy(&word, static_cast<const unsigned char*>(map) + JQ_BOARD_REG_OFFSET, sizeof(word));
+    munmap(map, length);
+
+    uint32_t code = (word >> 25) & 0x1f;
+    switch (code) {
+    case 3: case 19: case 10: case 26: case 9: case 8: case 16:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string getDeviceSwitchPath(std::string bdf)
+{
+    char real[4096];
+    if (realpath((PCI_DEVICES_DIR + bdf).c_str(), real) == nullptr)
+        return std::string();
+    std::string path = real;
+    for (int i = 0; i < 4; ++i) {
+        std::vector<char> copy(path.begin(), path.end());
+        copy.push_back('\0');
+        path = dirname(copy.data());
+    }
+    return path;
+}
+
+bool chip_same_borad(std::string a, std::string b)
+{
+    std::string switch_a = getDeviceSwitchPath(a);
+    if (switch_a.empty())
+        return false;
+    return switch_a == getDeviceSwitchPath(b);
+}
+
+std::vector<Board*> prase_ui_string(std::vector<Board*> boards, std::vector<std::string> lines)
+{
+    std::vector<Board*> chosen;
+    for (Board* board : boards) {
+        for (const std::string& line : lines) {
+            if (line.size() < ADDR_COLUMN + SINGLE_ADDR_WIDTH)
+                continue;
+            // The first chip's full address, then for a pair line the partner's
+            // address, which shares the first chip's domain.
+            std::string first = trim_right(line.substr(ADDR_COLUMN, SINGLE_ADDR_WIDTH));
+            std::string partner;
+            if (line.compare(ADDR_COLUMN + SINGLE_ADDR_WIDTH, 3, " / ") == 0) {
+                std::string rest = line.substr(ADDR_COLUMN + SINGLE_ADDR_WIDTH + 3,
+                                               PAIR_ADDR_WIDTH - SINGLE_ADDR_WIDTH - 3);
+                partner = first.substr(0, DOMAIN_LEN) + trim_right(rest);
+            }
+            if (board->bdf == first || (!partner.empty() && board->bdf == partner))
+                chosen.push_back(board);
+        }
+    }
+    return chosen;
+}
+
+void Upgrader::select_devs(bool add, std::string line)
+{
+    if (add) {
+        selected_items.push_back(line);
+        return;
+    }
+    for (auto it = selected_items.begin(); it != selected_items.end();) {
+        if (*it == line)
+            it = selected_items.erase(it);
+        else
+            ++it;
+    }
+}
+
+bool fw_version_check(const std::string& version)
+{
+    std::vector<unsigned long> numbers;
+    bool in_number = false;
+    for (char c : version) {
+        if (c >= '0' && c <= '9') {
+            if (!in_number)
+                numbers.push_back(0);
+            numbers.back() = numbers.back() * 10 + static_cast<unsigned long>(c - '0');
+            in_number = true;
+        } else {
+            in_number = false;
+        }
+    }
+    const std::vector<unsigned long> limit = {1, 0, 9};
+    return !(numbers > limit);
+}
+
+// ---------------------------------------------------------------------------
+// Driver and DKMS safeguards
+
+bool get_driver()
+{
+    FILE* modules = fopen("/proc/modules", "r");
+    if (modules == nullptr) {
+        qvlogger::logger(LOG_FATAL, "Failed to open '%s'", "/proc/modules");
+        return false;
+    }
+    bool loaded = false;
+    char piece[256];
+    while (!loaded && fgets(piece, sizeof(piece), modules) != nullptr) {
+        char* save = nullptr;
+        const char* name = strtok_r(piece, " \t\n", &save);
+        if (name != nullptr && (strcmp(name, "brenvoda") == 0 || strcmp(name, "zk_driver") == 0))
+            loaded = true;
+    }
+    fclose(modules);
+    return loaded;
+}
+
+bool is_plain_version(const std::string& version)
+{
+    if (version.empty())
+        return false;
+    for (char c : version) {
+        if (!((c >= '0' && c <= '9') || c == '.'))
+            return false;
+    }
+    return true;
+}
+
+bool Upgrader::unloadDriver()
+{
+    qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "unloadDriver", 570);
+    qvlogger::logger(LOG_INFO,
+                     "Before upgrading the firmware, uninstall the driver and automatically unload the "
+                     "driver when booting. \n");
+    if (get_driver()) {
+        qvlogger::logger(LOG_FATAL, "Please unload Brenvoda GPU driver firstly.\n");
+        return false;
+    }
+
+    for (Board* board : boards) {
+        if (!is_verified_product(board->product))
+            continue;
+        qvlogger::logger(LOG_INFO, "BDF[ %s ]:  ", board->bdf.c_str());
+        if (!devices[board]->ReadVerifResultOfBaud()) {
+            driver_flag = true;
+            break;
+        }
+    }
+
+    if (driver_flag) {
+        dkms_remove_nudra();
+        remove_brenvoda_ko_file();
+        qvlogger::logger(LOG_FATAL, "IMPORTANT:\n    Please reboot system before upgrading firmware !!!\n\n");
+        return false;
+    }
+    return true;
+}
+
+void Upgrader::reloadDriver()
+{
+    qvlogger::logger(LOG_INFO,
+                     "Before upgrading is successful, reinstall the driver and automatically load the "
+                     "driver when booting. \n");
+    for (Board* board : boards) {
+        if (is_verified_product(board->product)) {
+            driver_flag = true;
+            break;
+        }
+    }
+    if (driver_flag) {
+        dkms_install_nudra();
+        restore_brenvoda_ko_file();
+    }
+}
+
+void Upgrader::dkms_remove_nudra()
+{
+    std::string version = dkms_get_nudra_version();
+    if (version.empty())
+        return;
+    std::string record = "echo nudra/" + version + " > " + DKMS_STATE_FILE + " ";
+    std::string remove = "dkms remove nudra/" + version + " --all > /dev/null 2>&1";
+    run_shell(record);
+    run_shell(remove);
+}
+
+void Upgrader::remove_brenvoda_ko_file()
+{
+    std::string release = kernel_release();
+    std::string module = module_dir(release) + "brenvoda.ko";
+    if (!is_file_exist(module))
+        return;
+    std::string output;
+    cmd_result("mv " + module + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko.bk", output);
+    qvlogger::logger(LOG_INFO,
+                     "Success to remove file of brenvoda.ko (/lib/modules/%s/kernel/drivers/misc/brenvoda.ko). \n\n",
+                     release.c_str());
+}
+
+void Upgrader::dkms_install_nudra()
+{
+    if (!is_file_exist(DKMS_STATE_FILE))
+        return;
+    qvlogger::logger(LOG_INFO, "Start reinstall nudra from dkms tree. \n");
+
+    std::string output;
+    cmd_result(std::string("grep -o 'nudra/[^[:space:]]*' ") + DKMS_STATE_FILE, output);
+    std::string version;
+    if (output.size() >= 7)
+        version = output.substr(6, output.size() - 7);
+    // The version goes into shell commands: anything but the digits and dots
+    // that the removal wrote counts as no version.
+    if (!is_plain_version(version))
+        version.clear();
+
+    std::string source_version;
+    std::error_code ec;
+    if (std::filesystem::is_directory("/usr/src", ec)) {
+        for (std::filesystem::directory_iterator it("/usr/src", ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code kind_ec;
+            if (!std::filesystem::is_directory(it->path(), kind_ec))
+                continue;
+            std::string name = it->path().filename().string();
+            if (name.find(version) == std::string::npos)
+                continue;
+            source_version = name.size() > 6 ? name.substr(6) : std::string();
+            break;
+        }
+    }
+
+    if (!version.empty() && version == source_version) {
+        const char* const steps[] = {"add", "build", "install"};
+        for (const char* step : steps)
+            run_shell(std::string("dkms ") + step + " nudra/" + version + " > /dev/null 2>&1");
+    }
+    run_shell(std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1");
+    qvlogger::logger(LOG_INFO, "Success to reinstall nudra from dkms tree. \n");
+}
+
+void Upgrader::restore_brenvoda_ko_file()
+{
+    std::string release = kernel_release();
+    std::string backup = module_dir(release) + "brenvoda.ko.bk";
+    if (!is_file_exist(backup))
+        return;
+    std::string output;
+    cmd_result("mv " + backup + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko", output);
+    qvlogger::logger(LOG_INFO, "Success to restore file of brenvoda.ko. \n");
+}
+
+// ---------------------------------------------------------------------------
+// Upgrade run
+
+bool Upgrader::StarUpgrade(bool sram_mode)
+{
+    bool result = true;
+    std::string new_version;
+    product_t p = firmware->GetProduct();
+    bool zk_family = (p == ZK_R610 || p == ZK_R610_CD);
+
+    if (selected_items.empty()) {
+        qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 653);
+        qvlogger::logger(LOG_FATAL, "No gpu is selected in the interface. \n");
+        return false;
+    }
+
+    targets = prase_ui_string(targets, selected_items);
+
+    unsigned char* image = nullptr;
+    int n = zk_family ? firmware->ReadFW_Data(image) : firmware->ReadData(image);
+    // A refused image has been reported by the firmware object; no board is touched.
+    if (n < 0 || image == nullptr) {
+        free(image);
+        return false;
+    }
+    if (!fw_crc_check(image, static_cast<uint32_t>(n))) {
+        qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 696);
+        qvlogger::logger(LOG_FATAL, "\nCRC check failed! \nPlease confirm your firmware file is correct.\n");
+        free(image);
+        return false;
+    }
+
+    qvlogger::logger(LOG_RECORD, "Start to upgrade firmware... \n\n");
+    for (Board* board : targets) {
+        QVDevice* device = devices[board];
+        if (device->PT_for_VM() && device->RING_ENABLE()) {
+            qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 669);
+            qvlogger::logger(LOG_FATAL,
+                             "[%s] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n",
+                             board->bdf.c_str());
+            result = false;
+            continue;
+        }
+        bool done = device->InitMailbox() &&
+                    device->UPGRADE_FW(sram_mode, image, static_cast<unsigned long>(n)) &&
+                    device->ResetDevice();
+        if (!done) {
+            qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 678);
+            qvlogger::logger(LOG_FATAL, "[%s] Failed to upgrade firmware\n", board->bdf.c_str());
+            result = false;
+            continue;
+        }
+        new_version = zk_family ? device->GetFirmwareVersion() : firmware->GetJQ_Version();
+        qvlogger::logger(LOG_RECORD, "[%s] Successfully upgrade firmware from %s to %s\n", board->bdf.c_str(),
+                         board->version.c_str(), new_version.c_str());
+    }
+
+    reloadDriver();
+
+    if (!zk_family && !new_version.empty()) {
+        printf("\nIMPORTANT:\n    Please reboot system and verify whether firmware v%s is successfully installed. \n",
+               new_version.c_str());
+        printf("    If firmware version number is not changed after reboot, you must power off/on system and "
+               "verify again. \n");
+        fflush(stdout);
+    }
+
+    free(image);
+    return result;
+}
+
+bool Upgrader::preUpgrade()
+{
+    curses_interaction(this);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+void Upgrader::SetUpgraderStatus(bool value) { upgrader_status = value; }
+bool Upgrader::GetUpgraderStatus() { return upgrader_status; }
+std::string Upgrader::GetProductName() { return product_name; }
+bool Upgrader::GetChipState() { return chip_state; }
+std::string Upgrader::GetFWVersion() { return version_label; }

@@ -1,0 +1,154 @@
+// The real binary over the fake system: "--list", and the choice and checks of
+// the firmware file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <system_error>
+#include <set>
+#include <sstream>
+
+#include "engine_fixtures.h"
+#include "fakesys.h"
+
+using namespace engine_fixtures;
+using fakesys::FakeSystem;
+using fakesys::PciFunction;
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+TEST(EngineList, BoardTableOfEveryGroup)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(zk_board("0000:01:00.0", version_word(1, 0, 2)));
+    fs.AddPci(zk_board("0000:02:00.0", version_word(1, 1, 0), true));
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(2, 0, 3)));
+    PciFunction customer = jq_board("0000:04:00.0", 4, 0, version_word(1, 515, 4));
+    customer.regs[JQ_CID_REG] = 0xfffffffe;
+    fs.AddPci(customer);
+    fs.AddPci(jq_board("0000:05:00.0", 16, 1, version_word(2, 0, 0)));
+    fs.AddPci(jq_board("0000:06:00.0", 16, 2, version_word(2, 0, 1)));
+    fs.AddPci(jq_board("0000:07:00.0", 6, 0, version_word(0, 0, 0)));
+    fs.AddPci(wz_board("0000:08:00.0", version_word(255, 65535, 255)));
+    fs.AddPci(chip("0000:09:00.0", "0x0004"));
+    PciFunction other_vendor = jq_board("0000:0a:00.0", 4, 0, 0);
+    other_vendor.vendor = "0x8086";
+    fs.AddPci(other_vendor);
+
+    auto r = fs.Run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // Rows follow the engine's board order; each row is one of these, numbered from 0.
+    const std::set<std::string> expected = {
+        "0000:01:00.0  ZK-R610     1.0.2",
+        "0000:02:00.0  ZK-R610-CD  1.1.0",
+        "0000:03:00.0  JQ-R21A-8   2.0.3",
+        "0000:04:00.0  ZK-R640-C   1.515.4",
+        "0000:05:00.0  ZK-R640-OAM_PA 2.0.0",
+        "0000:06:00.0  ZK-R640-C   2.0.1",
+        "0000:07:00.0  UNKNOWN     0.0.0",
+        "0000:08:00.0  WZ-R820     255.65535.255",
+    };
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), expected.size() + 1) << r.out;
+    EXPECT_EQ(lines[0], "NUM  DEVICE        PRODUCT     VERSION");
+    std::set<std::string> seen;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string num = std::to_string(i - 1);
+        num.resize(5, ' ');
+        EXPECT_EQ(lines[i].substr(0, 5), num) << lines[i];
+        seen.insert(lines[i].substr(5));
+    }
+    EXPECT_EQ(seen, expected);
+
+    std::string log = log_text();
+    EXPECT_NE(log.find("[     Info]  Function: list_boards()(22): \n"), std::string::npos);
+    EXPECT_NE(log.find("[   record]  NUM  DEVICE        PRODUCT     VERSION\n"), std::string::npos);
+    EXPECT_EQ(log.find("Qvfw-tool is exit"), std::string::npos);
+}
+
+TEST(EngineList, NoBoard)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(chip("0000:09:00.0", "0x0004"));
+    for (const char* flag : {"--list", "--silent"}) {
+        auto r = fs.Run({flag});
+        EXPECT_EQ(r.status, 255) << flag;
+        EXPECT_EQ(r.err, "No Brenvoda Nudra GPU found.\n") << flag;
+        EXPECT_EQ(r.out, "") << flag;
+    }
+    EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  No Brenvoda Nudra GPU found.\n"));
+}
+
+// Runs that end while the firmware file is chosen or checked: the message, 255,
+// and no closing line in the log.
+TEST(EngineFirmware, RefusedFiles)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // name, content
+        std::string err;
+    };
+    const std::vector<uint8_t> body = pattern(64);
+    const std::string jq21 = headered(4, 0, version_word(2, 0, 3), body).text;     // JQ-R21A-8
+    const std::string jq33_32 = headered(5, 0, version_word(2, 0, 3), body).text;  // JQ-R33-32
+    const std::vector<Case> cases = {
+        {"no firmware file", {}, "No firmware file found.\n"},
+        {"unlisted name only", {{"firmware.hex", jq21}}, "No firmware file found.\n"},
+        {"product code without a product", {{"zk_firmware.hex", headered(6, 0, 0, body).text}},
+         "Invalid firmware\n"},
+        {"no board of the product", {{"zk_firmware.hex", jq33_32}}, "No 'JQ-R33-32' GPU found.\n"},
+        {"the later name wins over a fitting one",
+         {{"zk_firmware.hex", jq21}, {"JQ-R33D-16-00_V2.0.0.hex", jq33_32}},
+         "No 'JQ-R33-32' GPU found.\n"},
+        {"signed ZK-R610 image with a bad signature", {{"zk610_150w_v1.1.0.hex", zk_image(pattern(256), true).text}},
+         "Error: Invalid firmware file, SM2 signature verification failed.\n"},
+        {"characters outside the format", {{"zk_firmware.hex", "0A 0b\n"}},
+         "Unsupported firmware file format: zk_firmware.hex\n"},
+    };
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    fs.AddPci(zk_board("0000:04:00.0", version_word(1, 0, 0)));
+    for (const Case& c : cases) {
+        std::error_code ec;
+        for (const std::string& old : FakeSystem::ListDir(fs.WorkDir()))
+            std::filesystem::remove(fs.WorkDir() + "/" + old, ec);
+        std::filesystem::remove_all("/var/log/qvFwTool", ec);  // a fresh log per case
+        for (const auto& file : c.files)
+            fs.WriteWorkFile(file.first, file.second);
+        auto r = fs.Run({"--silent"});
+        EXPECT_EQ(r.status, 255) << c.what;
+        EXPECT_TRUE(ends_with(r.err, c.err)) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.what;
+        // The log ends with the message, without a closing line.
+        EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  " + c.err)) << c.what;
+        EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0')) << c.what;
+    }
+}
+
+// The later of two present names is used when it fits; the earlier file would not.
+TEST(EngineFirmware, LaterNameIsUsed)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(5, 0, version_word(9, 9, 9), pattern(64)).text);
+    // A broken CRC ends the run before any board is touched, after the binding.
+    fs.WriteWorkFile("jq21a_75w_v2.0.3.hex", headered(4, 0, version_word(2, 0, 3), pattern(64), true).text);
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "\nCRC check failed! \nPlease confirm your firmware file is correct.\n");
+}

@@ -1,0 +1,235 @@
+// The real binary over the fake system: unattended upgrade runs, with the SCPU
+// responder completing the boards' mailbox commands.
+#include <gtest/gtest.h>
+
+#include "engine_fixtures.h"
+#include "fakesys.h"
+#include "scpu_responder.h"
+
+using namespace engine_fixtures;
+using fakesys::FakeSystem;
+using fakesys::PciFunction;
+
+namespace {
+
+const char* const START_LINE = "Start to upgrade firmware... \n\n";
+
+std::string resource2(const std::string& bdf) { return FakeSystem::PciPath(bdf) + "/resource2"; }
+
+uint32_t command_word(size_t length, uint32_t opcode)
+{
+    return static_cast<uint32_t>((length << 12) & 0x3FFFF000u) | opcode;
+}
+
+std::string success(const std::string& bdf, const std::string& from, const std::string& to)
+{
+    return "[" + bdf + "] Successfully upgrade firmware from " + from + " to " + to + "\n";
+}
+
+size_t count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// A JQ board through the memory window: the image at byte 0x800, one command
+// of opcode 0x0B, the file's version and the reboot advice.
+TEST(EngineUpgrade, JqBoardByMemoryWindow)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    Image fw = headered(4, 0, version_word(2, 0, 3), pattern(200));
+    fs.WriteWorkFile("JQ-R21A-8-00_V1.1.0.hex", fw.text);
+    ScpuResponder scpu;
+    scpu.Add({resource2("0000:03:00.0")});
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, START_LINE + success("0000:03:00.0", "1.0.0", "2.0.3") + reboot_advice("2.0.3"));
+    EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, fw.image.size() + 1), to_string(fw.image) + '\0');
+    std::vector<ScpuCommand> seen = scpu.Commands(resource2("0000:03:00.0"));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].command, command_word(fw.image.size(), 0x0B));
+
+    std::string log = log_text();
+    EXPECT_NE(log.find("[   record]  " + success("0000:03:00.0", "1.0.0", "2.0.3")), std::string::npos);
+    EXPECT_EQ(log.find("IMPORTANT"), std::string::npos);  // the advice is not logged
+    EXPECT_TRUE(ends_with(log, "Qvfw-tool is exit ...\n\n"));
+}
+
+// A ZK-R610 board with an unsigned image: transfer, warm reset, and the version
+// that the board reports afterwards; no reboot advice.
+TEST(EngineUpgrade, ZkBoardIsResetAndReadBack)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(zk_board("0000:01:00.0", version_word(1, 0, 2)));
+    Image fw = zk_image(pattern(300));
+    fs.WriteWorkFile("zk610_150w_v1.1.0.hex", fw.text);
+    ScpuResponder scpu;
+    ScpuBoard board{resource2("0000:01:00.0")};
+    board.version_after_reset = version_word(1, 1, 0);
+    scpu.Add(board);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, START_LINE + success("0000:01:00.0", "1.0.2", "1.1.0"));
+    EXPECT_EQ(fs.ReadMem("0000:01:00.0", 0x800, fw.image.size()), to_string(fw.image));
+    std::vector<uint32_t> words;
+    for (const ScpuCommand& c : scpu.Commands(resource2("0000:01:00.0")))
+        words.push_back(c.command);
+    EXPECT_EQ(words, (std::vector<uint32_t>{command_word(fw.image.size(), 0x0B), 0x400F, 0x4005, 0x4004, 0x10000}));
+}
+
+TEST(EngineUpgrade, WzBoardByItsMailbox)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(wz_board("0000:05:00.0", version_word(2, 0, 0)));
+    Image fw = wz_image(version_word(2, 0, 3), pattern(100));
+    fs.WriteWorkFile("wz820_400w_v2.0.3.hex", fw.text);
+    ScpuResponder scpu;
+    scpu.Add({resource2("0000:05:00.0")});
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, START_LINE + success("0000:05:00.0", "2.0.0", "2.0.3") + reboot_advice("2.0.3"));
+    EXPECT_EQ(fs.ReadMem("0000:05:00.0", 0x800, fw.image.size()), to_string(fw.image));
+    std::vector<ScpuCommand> seen = scpu.Commands(resource2("0000:05:00.0"));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].wz);
+    EXPECT_EQ(seen[0].command, 11u);
+    EXPECT_EQ(seen[0].argument, fw.image.size());
+}
+
+// "--sram-mode": one command per 1024-byte chunk, each carrying the whole
+// length; the memory window stays untouched.
+TEST(EngineUpgrade, SramMode)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    Image fw = headered(4, 0, version_word(2, 0, 3), pattern(1028));
+    ASSERT_EQ(fw.image.size(), 1030u);
+    fs.WriteWorkFile("zk_firmware.hex", fw.text);
+    ScpuResponder scpu;
+    scpu.Add({resource2("0000:03:00.0")});
+    scpu.Start();
+
+    auto r = fs.Run({"--silent", "--sram-mode"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, START_LINE + success("0000:03:00.0", "1.0.0", "2.0.3") + reboot_advice("2.0.3"));
+    std::vector<ScpuCommand> seen = scpu.Commands(resource2("0000:03:00.0"));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].command, 0x406019u);
+    EXPECT_EQ(seen[1].command, 0x406019u);
+    EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
+}
+
+// One of three boards fails its transfer: the others are upgraded, the run
+// fails, and the advice is still given.
+TEST(EngineUpgrade, OneOfThreeBoardsFails)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ScpuResponder scpu;
+    for (const char* bdf : {"0000:03:00.0", "0000:04:00.0", "0000:05:00.0"}) {
+        fs.AddPci(jq_board(bdf, 4, 0, version_word(1, 0, 0)));
+        ScpuBoard board{resource2(bdf)};
+        if (std::string(bdf) == "0000:04:00.0")
+            board.fail_on_command = 0;  // result word 3: wrong CRC
+        scpu.Add(board);
+    }
+    Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
+    fs.WriteWorkFile("zk_firmware.hex", fw.text);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.find(START_LINE), 0u) << r.out;
+    EXPECT_NE(r.out.find(success("0000:03:00.0", "1.0.0", "2.0.3")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(success("0000:05:00.0", "1.0.0", "2.0.3")), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("0000:04:00.0"), std::string::npos) << r.out;
+    EXPECT_TRUE(ends_with(r.out, reboot_advice("2.0.3"))) << r.out;
+    EXPECT_NE(r.err.find("Error: wrong crc.\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[0000:04:00.0] Failed to upgrade firmware\n"), std::string::npos) << r.err;
+    EXPECT_EQ(fs.ReadMem("0000:05:00.0", 0x800, fw.image.size()), to_string(fw.image));
+    EXPECT_TRUE(ends_with(log_text(), "Qvfw-tool is exit ...\n\n"));
+}
+
+// Boards bound to vfio-pci: skipped only while the ring register reads 1.
+TEST(EngineUpgrade, PassThroughBoards)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ScpuResponder scpu;
+    struct Case {
+        const char* bdf;
+        bool vfio;
+        uint32_t ring;
+        bool upgraded;
+    };
+    const Case cases[] = {
+        {"0000:03:00.0", true, 1, false},
+        {"0000:04:00.0", true, 0, true},
+        {"0000:05:00.0", false, 1, true},
+    };
+    for (const Case& c : cases) {
+        PciFunction fn = jq_board(c.bdf, 4, 0, version_word(1, 0, 0));
+        if (c.vfio)
+            fn.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + std::string(c.bdf) + "\n";
+        fn.regs[JQ_RING_REG] = c.ring;
+        fs.AddPci(fn);
+        scpu.Add({resource2(c.bdf)});
+    }
+    Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
+    fs.WriteWorkFile("zk_firmware.hex", fw.text);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 255);
+    for (const Case& c : cases) {
+        EXPECT_EQ(r.out.find(success(c.bdf, "1.0.0", "2.0.3")) != std::string::npos, c.upgraded) << c.bdf;
+        EXPECT_EQ(scpu.Commands(resource2(c.bdf)).size(), c.upgraded ? 1u : 0u) << c.bdf;
+    }
+    EXPECT_EQ(r.err, "[0000:03:00.0] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n");
+    EXPECT_TRUE(ends_with(r.out, reboot_advice("2.0.3")));
+}
+
+// Boards of two PCI domains with the same bus, device and function: each line
+// names its own board, so each board is upgraded once.
+TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ScpuResponder scpu;
+    for (const char* bdf : {"0000:03:00.0", "0001:03:00.0"}) {
+        fs.AddPci(jq_board(bdf, 4, 0, version_word(1, 0, 0)));
+        scpu.Add({resource2(bdf)});
+    }
+    fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* bdf : {"0000:03:00.0", "0001:03:00.0"}) {
+        EXPECT_EQ(count(r.out, success(bdf, "1.0.0", "2.0.3")), 1u) << r.out;
+        EXPECT_EQ(scpu.Commands(resource2(bdf)).size(), 1u) << bdf;
+    }
+}

@@ -77,11 +77,19 @@ std::string module_dir(const std::string& release)
     return "/lib/modules/" + release + "/kernel/drivers/misc/";
 }
 
+// Runs a command through the shell and waits for it; its status is not looked at.
+void run_shell(const std::string& command)
+{
+    int status = system(command.c_str());
+    (void)status;
+}
+
 // The run's firmware object outlives the engine: it is never deleted and
 // stays reachable here until the process ends.
 Firmware* run_firmware = nullptr;
 
-bool is_jq_or_r33_guarded(product_t product) { return product == JQ_R33_16 || product == JQ_R610_32; }
+// The products whose boards must pass the verification-register check.
+bool is_verified_product(product_t product) { return product == JQ_R33_16 || product == JQ_R610_32; }
 
 } // namespace
 
@@ -412,7 +420,7 @@ bool Upgrader::unloadDriver()
     }
 
     for (Board* board : boards) {
-        if (!is_jq_or_r33_guarded(board->product))
+        if (!is_verified_product(board->product))
             continue;
         qvlogger::logger(LOG_INFO, "BDF[ %s ]:  ", board->bdf.c_str());
         if (!devices[board]->ReadVerifResultOfBaud()) {
@@ -436,7 +444,7 @@ void Upgrader::reloadDriver()
                      "Before upgrading is successful, reinstall the driver and automatically load the "
                      "driver when booting. \n");
     for (Board* board : boards) {
-        if (is_jq_or_r33_guarded(board->product)) {
+        if (is_verified_product(board->product)) {
             driver_flag = true;
             break;
         }
@@ -454,10 +462,8 @@ void Upgrader::dkms_remove_nudra()
         return;
     std::string record = "echo nudra/" + version + " > " + DKMS_STATE_FILE + " ";
     std::string remove = "dkms remove nudra/" + version + " --all > /dev/null 2>&1";
-    if (system(record.c_str()) == -1)
-        return;
-    if (system(remove.c_str()) == -1)
-        return;
+    run_shell(record);
+    run_shell(remove);
 }
 
 void Upgrader::remove_brenvoda_ko_file()
@@ -506,15 +512,10 @@ void Upgrader::dkms_install_nudra()
 
     if (!version.empty() && version == source_version) {
         const char* const steps[] = {"add", "build", "install"};
-        for (const char* step : steps) {
-            std::string command = std::string("dkms ") + step + " nudra/" + version + " > /dev/null 2>&1";
-            if (system(command.c_str()) == -1)
-                break;
-        }
+        for (const char* step : steps)
+            run_shell(std::string("dkms ") + step + " nudra/" + version + " > /dev/null 2>&1");
     }
-    if (system((std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1").c_str()) == -1) {
-        // The shell could not start; the line below is written all the same.
-    }
+    run_shell(std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1");
     qvlogger::logger(LOG_INFO, "Success to reinstall nudra from dkms tree. \n");
 }
 

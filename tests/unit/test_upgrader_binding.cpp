@@ -1,0 +1,104 @@
+// Binding the firmware file to the boards: targets, labels and the menu lines.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "../e2e/engine_fixtures.h"
+#include "fakesys.h"
+#include "upgrader.h"
+
+using namespace engine_fixtures;
+using fakesys::FakeSystem;
+
+namespace {
+
+struct Fixture {
+    FakeSystem fs;
+    std::vector<std::unique_ptr<Board>> owned;
+
+    Fixture() { EXPECT_EQ(chdir(fs.WorkDir().c_str()), 0); }
+
+    Board* board(Upgrader& upgrader, const std::string& bdf, product_t product, const std::string& device = "0x0002",
+                 const std::string& sw = "")
+    {
+        fs.AddPci(chip(bdf, device, sw));
+        owned.push_back(std::make_unique<Board>());
+        Board* b = owned.back().get();
+        b->bdf = bdf;
+        b->product = product;
+        b->version = "1.0.0";
+        upgrader.boards.push_back(b);
+        return b;
+    }
+};
+
+} // namespace
+
+TEST(SetFirmware, TargetsLabelsAndSelection)
+{
+    Fixture f;
+    ASSERT_TRUE(f.fs.ok());
+    f.fs.WriteWorkFile("fw.hex", headered(4, 0, version_word(2, 0, 3), pattern(32)).text);  // JQ-R21A-8
+    Upgrader upgrader(false);
+    Board* fit = f.board(upgrader, "0000:03:00.0", JQ_R21A_8);
+    f.board(upgrader, "0000:04:00.0", JQ_R33_16);
+    ASSERT_TRUE(upgrader.SetFirmware("fw.hex"));
+    EXPECT_EQ(upgrader.targets, std::vector<Board*>{fit});
+    EXPECT_EQ(upgrader.GetProductName(), "JQ-R21A-8");
+    EXPECT_EQ(upgrader.GetFWVersion(), "V2.0.3");
+    EXPECT_EQ(upgrader.items, std::vector<std::string>{"| JQ-R21A-8    | 0000:03:00.0 | 1.0.0         |"});
+    EXPECT_EQ(upgrader.selected_items, upgrader.items);
+}
+
+// With other products accepted, every board but those of the ZK-R610 family
+// is relabelled and taken.
+TEST(SetFirmware, AcceptingOtherProductsRelabelsAllButZkR610)
+{
+    Fixture f;
+    ASSERT_TRUE(f.fs.ok());
+    f.fs.WriteWorkFile("fw.hex", headered(4, 0, version_word(2, 0, 3), pattern(32)).text);
+    Upgrader upgrader(true);
+    Board* zk = f.board(upgrader, "0000:01:00.0", ZK_R610);
+    Board* zk_cd = f.board(upgrader, "0000:02:00.0", ZK_R610_CD);
+    Board* jq = f.board(upgrader, "0000:03:00.0", JQ_R33_16);
+    Board* wz = f.board(upgrader, "0000:04:00.0", WZ_R820);
+    ASSERT_TRUE(upgrader.SetFirmware("fw.hex"));
+    EXPECT_EQ(upgrader.targets, (std::vector<Board*>{jq, wz}));
+    EXPECT_EQ(jq->product, JQ_R21A_8);
+    EXPECT_EQ(wz->product, JQ_R21A_8);
+    EXPECT_EQ(zk->product, ZK_R610);
+    EXPECT_EQ(zk_cd->product, ZK_R610_CD);
+}
+
+TEST(SetFirmware, ZkR610FileHasNoVersionLabel)
+{
+    Fixture f;
+    ASSERT_TRUE(f.fs.ok());
+    f.fs.WriteWorkFile("fw.hex", zk_image(pattern(64)).text);
+    Upgrader upgrader(false);
+    f.board(upgrader, "0000:01:00.0", ZK_R610);
+    ASSERT_TRUE(upgrader.SetFirmware("fw.hex"));
+    EXPECT_EQ(upgrader.GetProductName(), "ZK-R610");
+    EXPECT_EQ(upgrader.GetFWVersion(), "");
+}
+
+// A two-chip board whose partner is no target gets no line; the binding still
+// succeeds, and the run then finds nothing selected.
+TEST(SetFirmware, NoLineForALoneChipOfATwoChipBoard)
+{
+    Fixture f;
+    ASSERT_TRUE(f.fs.ok());
+    f.fs.WriteWorkFile("fw.hex", headered(3, 0, version_word(2, 0, 3), pattern(32)).text);  // ZK-R640-64
+    Upgrader upgrader(false);
+    f.fs.AddPci(chip("0000:04:00.0", "0x0007", "shared"));  // the partner, of another product
+    Board* lone = f.board(upgrader, "0000:03:00.0", ZK_R640_64, "0x0007", "shared");
+    ASSERT_TRUE(upgrader.SetFirmware("fw.hex"));
+    EXPECT_EQ(upgrader.targets, std::vector<Board*>{lone});
+    EXPECT_TRUE(upgrader.items.empty());
+    EXPECT_TRUE(upgrader.selected_items.empty());
+    EXPECT_FALSE(upgrader.StarUpgrade(false));
+}

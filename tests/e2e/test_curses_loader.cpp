@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "fakesys.h"
+
 namespace {
 
 struct Outcome {
@@ -34,6 +36,12 @@ Outcome run_tool(const std::vector<std::string>& args, const std::vector<std::st
     int err_pipe[2];
     EXPECT_EQ(pipe(out_pipe), 0);
     EXPECT_EQ(pipe(err_pipe), 0);
+    // Through the emulator where the tool is built for another machine.
+    std::vector<std::string> words = fakesys::FakeSystem::ToolArgv(args);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
     pid_t child = fork();
     if (child == 0) {
         dup2(out_pipe[1], 1);
@@ -44,11 +52,6 @@ Outcome run_tool(const std::vector<std::string>& args, const std::vector<std::st
         dup2(null_fd, 0);
         for (const std::string& entry : env)
             putenv(const_cast<char*>(entry.c_str()));
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(QVFW_TOOL_PATH));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -3,6 +3,8 @@
 // mouse rules of the menu loop, and which boards the run then upgrades.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -479,16 +481,21 @@ TEST_F(Screen, ClickInScrolledMenu)
 // terminal of its own (standard input empty).
 class ScreenLibraries : public Screen {
 protected:
-    // The dynamic loader's own path of a library name.
+    // The dynamic loader's own path of a library name, for the architecture
+    // that the tests and the tool are built for (a machine may carry the
+    // libraries of several).
     static std::string LibraryFile(const std::string& name)
     {
-        for (const char* dir : {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu",
-                                "/lib/aarch64-linux-gnu", "/usr/lib/aarch64-linux-gnu"}) {
-            char real[PATH_MAX];
-            if (realpath((std::string(dir) + "/" + name).c_str(), real) != nullptr)
-                return real;
-        }
-        return "";
+        void* handle = dlopen(name.c_str(), RTLD_LAZY);
+        if (handle == nullptr)
+            return "";
+        std::string path;
+        struct link_map* map = nullptr;
+        char real[PATH_MAX];
+        if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && realpath(map->l_name, real) != nullptr)
+            path = real;
+        dlclose(handle);
+        return path;
     }
 
     void Hide(const std::string& name)

@@ -97,7 +97,7 @@ TEST(EngineUpgrade, WzBoardByItsMailbox)
     ASSERT_TRUE(fs.ok());
     fs.AddPci(wz_board("0000:05:00.0", version_word(2, 0, 0)));
     Image fw = wz_image(version_word(2, 0, 3), pattern(100));
-    fs.WriteWorkFile("wz820_400w_v2.0.3.hex", fw.text);
+    fs.WriteWorkFile("zk640_400w_v2.0.3.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:05:00.0")});
     scpu.Start();

@@ -475,6 +475,25 @@ TEST_F(Screen, ClickInScrolledMenu)
     EXPECT_EQ(screen_->ExitStatus(), 255);
 }
 
+// On a screen of more than 32 lines the menu shows 32 of its lines.
+TEST_F(Screen, TallScreenShowsThirtyTwoLines)
+{
+    for (int i = 1; i <= 30; i++) {
+        char bdf[16];
+        snprintf(bdf, sizeof bdf, "0000:%02x:00.0", i);
+        AddBoard(bdf, i);
+    }
+    WriteFirmware();
+    Start(100, 40);
+    // Screen rows 1 to 32 show lines 0 to 31: the last one is the 28th row.
+    EXPECT_EQ(RowOrder().size(), 28u) << screen_->Text();
+    EXPECT_EQ(Row(32).substr(0, 6), "  [*] ");
+    for (int row = 33; row < 40; row++)
+        EXPECT_EQ(Row(row), "") << "row " << row;
+    screen_->Key("Escape");
+    EXPECT_EQ(screen_->ExitStatus(), 255);
+}
+
 // The curses libraries on the screen's path, with the tool run without a
 // terminal of its own (standard input empty).
 class ScreenLibraries : public Screen {

@@ -209,7 +209,8 @@ bool Firmware::CheckFirmwareFile()
     bool supported = dot != std::string::npos && fw_path.compare(dot, std::string::npos, ".hex") == 0;
 
     // Every character must be admitted, and a token holds at most two digits:
-    // a longer run of digits is no byte of this format.
+    // a longer run of digits is no byte of this format. A read that fails ends
+    // the scan like the end of the file; the readers then find no bytes.
     if (supported && fw_file != nullptr) {
         int digits = 0;
         int c;
@@ -224,13 +225,6 @@ bool Firmware::CheckFirmwareFile()
                 break;
             }
         }
-    }
-    // A handle that cannot be read (a directory) is a file that cannot be opened.
-    if (supported && fw_file != nullptr && ferror(fw_file)) {
-        fclose(fw_file);
-        fw_file = nullptr;
-        qvlogger::logger(LOG_FATAL, "Failed to open firmware file, %s\n", fw_path.c_str());
-        return false;
     }
     if (!supported || fw_file == nullptr) {
         if (fw_file != nullptr) {

@@ -388,8 +388,9 @@ bool get_driver()
     bool loaded = false;
     char piece[256];
     while (!loaded && fgets(piece, sizeof(piece), modules) != nullptr) {
+        // The name is the piece's first field; only blanks and tabs end it.
         char* save = nullptr;
-        const char* name = strtok_r(piece, " \t\n", &save);
+        const char* name = strtok_r(piece, " \t", &save);
         if (name != nullptr && (strcmp(name, "brenvoda") == 0 || strcmp(name, "zk_driver") == 0))
             loaded = true;
     }

@@ -137,22 +137,23 @@ inline Image zk_image(const std::vector<uint8_t>& body, bool with_signature = fa
 
 inline std::string to_string(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// A chip under its own switch (or a shared one), with the mailbox ready.
+// A chip under its own switch (or one shared with the chips given the same
+// sw, whatever their bus), with the mailbox ready.
 inline fakesys::PciFunction chip(const std::string& bdf, const std::string& device, const std::string& sw = "")
 {
     fakesys::PciFunction fn;
     fn.bdf = bdf;
     fn.device = device;
-    fn.node = "/sys/devices/pci" + bdf.substr(0, 7) + "/sw-" + (sw.empty() ? bdf : sw) + "/up/down/slot/" + bdf;
+    fn.node = "/sys/devices/pci" + bdf.substr(0, 4) + ":00/sw-" + (sw.empty() ? bdf : sw) + "/up/down/slot/" + bdf;
     fn.regs[MAILBOX_READY] = 0x66;
     return fn;
 }
 
 // A JQ chip board of the given product code, variant and firmware version.
 inline fakesys::PciFunction jq_board(const std::string& bdf, uint32_t code, uint32_t variant, uint32_t version,
-                                     const std::string& device = "0x0002")
+                                     const std::string& device = "0x0002", const std::string& sw = "")
 {
-    fakesys::PciFunction fn = chip(bdf, device);
+    fakesys::PciFunction fn = chip(bdf, device, sw);
     fn.regs[JQ_BOARD_REG] = (code << 25) | variant;
     fn.regs[JQ_VERSION_REG] = version;
     fn.regs[BAUD_REG] = 0x00050000;  // verification passed

@@ -52,6 +52,8 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
         {"snd 1 0 - Live 0x0\nzk_driver 20480 1 - Live 0x0\n", true},
         {"drm 600000 3 brenvoda,zk_driver, Live 0x0\n", false},  // only users of another module
         {"brenvoda_helper 100 0 - Live 0x0\nzk_driver2 1 0 - Live 0x0\n", false},
+        {"snd 1 0 - Live 0x0\nzk_driver\t20480 1 - Live 0x0\n", true},  // a tab ends the name too
+        {"brenvoda\n", false},  // the line feed is part of the first field
         {"", false},
     };
     FakeSystem fs;
@@ -66,18 +68,23 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
         EXPECT_EQ(r.status, 255) << c.modules;
         // Without the driver the run goes on to the image check, which fails here.
         EXPECT_EQ(r.err, c.loaded ? REFUSAL : CRC_FAILURE) << c.modules;
-        EXPECT_TRUE(ends_with(log_text(), "Qvfw-tool is exit ...\n\n")) << c.modules;
+        std::string log = log_text();
+        EXPECT_TRUE(ends_with(log, "Qvfw-tool is exit ...\n\n")) << c.modules;
+        // No board of products 8 and 11: none is examined.
+        EXPECT_EQ(log.find("BDF["), std::string::npos) << c.modules;
     }
 }
 
 // A JQ-R33-16 board whose verification fails takes the driver out: the package
-// version is recorded and removed, the module file moved aside, a reboot asked for.
+// version is recorded and removed, the module file moved aside, a reboot asked
+// for. The first failing board ends the examination.
 TEST(EngineDriver, FailedVerificationTakesTheDriverOut)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(jq_board("0000:02:00.0", 4, 0, version_word(1, 0, 0)));  // the firmware's target
     fs.AddPci(r33_16("0000:03:00.0", false));
+    fs.AddPci(r33_16("0000:05:00.0", false));
     FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
     FakeSystem::WriteFile(module_file(), "module");
     fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
@@ -93,7 +100,10 @@ TEST(EngineDriver, FailedVerificationTakesTheDriverOut)
     EXPECT_EQ(fs.ReadMem("0000:02:00.0", 0x800, 16), std::string(16, '\0'));
 
     std::string log = log_text();
-    EXPECT_NE(log.find("[     Info]  BDF[ 0000:03:00.0 ]:  "), std::string::npos);
+    size_t examined = log.find("BDF[ 0000:0");
+    ASSERT_NE(examined, std::string::npos) << log;
+    EXPECT_EQ(log.compare(examined - 13, 13, "[     Info]  "), 0) << log;
+    EXPECT_EQ(log.find("BDF[", examined + 1), std::string::npos) << log;
     EXPECT_NE(log.find("Success to remove file of brenvoda.ko (/lib/modules/" + FakeSystem::KernelRelease() +
                        "/kernel/drivers/misc/brenvoda.ko). \n\n"),
               std::string::npos);

@@ -97,7 +97,7 @@ TEST(EngineUpgrade, WzBoardByItsMailbox)
     ASSERT_TRUE(fs.ok());
     fs.AddPci(wz_board("0000:05:00.0", version_word(2, 0, 0)));
     Image fw = wz_image(version_word(2, 0, 3), pattern(100));
-    fs.WriteWorkFile("wz820_400w_v2.0.3.hex", fw.text);
+    fs.WriteWorkFile("zk640_400w_v2.0.3.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:05:00.0")});
     scpu.Start();
@@ -232,4 +232,46 @@ TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)
         EXPECT_EQ(count(r.out, success(bdf, "1.0.0", "2.0.3")), 1u) << r.out;
         EXPECT_EQ(scpu.Commands(resource2(bdf)).size(), 1u) << bdf;
     }
+}
+
+// Two-chip boards in a real run: a pair line serves both of its chips; of three
+// chips under one switch, the one that two lines name is served twice, each
+// time reported with the version it ran before the run.
+TEST(EngineUpgrade, PairLinesServeBothChips)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ScpuResponder scpu;
+    struct Chip {
+        const char* bdf;
+        const char* sw;
+        unsigned patch;  // of the version before the run
+    };
+    const Chip chips[] = {
+        {"0000:03:00.0", "card1", 0}, {"0000:04:00.0", "card1", 1},
+        {"0000:81:00.0", "card2", 2}, {"0000:82:00.0", "card2", 3}, {"0000:83:00.0", "card2", 4},
+    };
+    for (const Chip& c : chips) {
+        fs.AddPci(jq_board(c.bdf, 3, 0, version_word(1, 0, c.patch), "0x0007", c.sw));  // ZK-R640-64
+        scpu.Add({resource2(c.bdf)});
+    }
+    fs.WriteWorkFile("zk_firmware.hex", headered(3, 0, version_word(2, 0, 3), pattern(64)).text);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t served_card2 = 0;
+    for (const Chip& c : chips) {
+        size_t lines = count(r.out, success(c.bdf, "1.0." + std::to_string(c.patch), "2.0.3"));
+        EXPECT_EQ(scpu.Commands(resource2(c.bdf)).size(), lines) << c.bdf;
+        if (std::string(c.sw) == "card1") {
+            EXPECT_EQ(lines, 1u) << c.bdf;
+        } else {
+            EXPECT_GE(lines, 1u) << c.bdf;
+            served_card2 += lines;
+        }
+    }
+    EXPECT_EQ(served_card2, 4u) << r.out;
+    EXPECT_EQ(count(r.out, "Successfully upgrade firmware"), 6u) << r.out;
 }

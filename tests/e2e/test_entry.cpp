@@ -132,3 +132,24 @@ TEST(Entry, VersionPrintsOnlyTheVersionLineAndLogsIt)
                               "[   record]  " + e2e::kVersionOut);
     }
 }
+
+// The programs that the run starts see TERM=screen, whatever TERM it inherited.
+TEST(Entry, RunSetsTermToScreen)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    fs.AddPci(board);
+    const std::string seen = fs.ScratchDir() + "/term-seen";
+    fs.SetStandIn("setpci", "printf '%s\\n' \"$TERM\" >> '" + seen + "'");
+    RunOptions o;
+    o.env = {"TERM=xterm-256color"};
+    auto r = fs.Run({"--list"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_FALSE(fs.SetpciCalls().empty());
+    std::string expected;
+    for (size_t i = 0; i < fs.SetpciCalls().size(); ++i)
+        expected += "screen\n";
+    EXPECT_EQ(FakeSystem::ReadFile(seen), expected);
+}

@@ -165,9 +165,14 @@ TEST(LogFiles, DayMarkerDecidesWhetherTheDirectoryIsCleared)
         {"first marker today, a later one another day", OldHeader(today) + OldHeader(other), false},
         {"first marker another day, a later one today", OldHeader(other) + OldHeader(today), true},
         {"no marker", "some foreign text\nday 3\n", false},
-        {"marker without a number", "Current day is: \n_day_\n\n", false},
-        {"marker followed by text", "_day_x" + std::to_string(other) + "\n", false},
-        {"number too large", "_day_99999999999999999999\n", false},
+        // Only the first marker counts, even when it carries no usable number.
+        {"marker without a number", "Current day is: \n_day_\n\n" + OldHeader(other), false},
+        {"marker followed by text", "_day_x" + std::to_string(other) + "\n" + OldHeader(other), false},
+        {"number too large", "_day_99999999999999999999\n" + OldHeader(other), false},
+        // The number is read after the first five characters of the piece.
+        {"marker inside a line", "day: " + std::to_string(other) + " _day_\n", true},
+        {"marker inside a line, today's number", "day: " + std::to_string(today) + " _day_" +
+                                                     std::to_string(other) + "\n", false},
         {"marker of another day, file past the size limit", Sized(OldHeader(other), 5000), true},
     };
     for (const Case& c : cases) {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -147,6 +148,16 @@ TEST(Catalogue, FirmwareNames)
     EXPECT_EQ(all_firmwares.size(), 57u);
     std::set<std::string> seen;
     std::map<std::string, std::vector<int>> last_version;
+    // The five shapes of a release name, with the number of entries of each.
+    const std::string ver = "(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)";
+    const std::vector<std::regex> shapes = {
+        std::regex("zk_[a-z]+\\.hex"),                                              // line and word
+        std::regex("XJ[0-9]+_v" + ver + "\\.hex"),                               // fourth line
+        std::regex("(zk|jq)[0-9]+[a-z]?_[0-9]+w_v" + ver + "\\.hex"),             // lower case, power
+        std::regex("(ZK|JQ)[0-9]+[A-Z]?_[0-9]+G_[0-9]+W_v" + ver + "\\.hex"),     // memory and power
+        std::regex("(ZK|JQ)-R[0-9]+[A-Z]?-[0-9]+-00_V" + ver + "\\.hex"),        // hyphenated
+    };
+    std::vector<int> shape_counts(shapes.size(), 0);
     for (size_t i = 0; i < all_firmwares.size(); ++i) {
         std::string name = all_firmwares[i];
         EXPECT_TRUE(seen.insert(name).second) << name;
@@ -154,8 +165,18 @@ TEST(Catalogue, FirmwareNames)
         EXPECT_LE(name.size(), 26u) << name;
         EXPECT_EQ(name.substr(name.size() - 4), ".hex") << name;
         EXPECT_EQ(name.find('/'), std::string::npos) << name;
-        if (i == 0)
+        int matched = 0;
+        for (size_t k = 0; k < shapes.size(); ++k) {
+            if (std::regex_match(name, shapes[k])) {
+                ++shape_counts[k];
+                ++matched;
+            }
+        }
+        EXPECT_EQ(matched, 1) << "not exactly one known shape: " << name;
+        if (i == 0) {
+            EXPECT_TRUE(std::regex_match(name, shapes[0])) << name;
             continue;
+        }
         std::string image;
         std::vector<int> version;
         ASSERT_TRUE(split_release(name, image, version)) << name;
@@ -165,6 +186,7 @@ TEST(Catalogue, FirmwareNames)
         }
         last_version[image] = version;
     }
+    EXPECT_EQ(shape_counts, (std::vector<int>{1, 1, 44, 4, 7}));
 }
 
 // The built-in key is the public half of the release key kept for signing test images.

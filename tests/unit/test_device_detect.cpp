@@ -74,6 +74,7 @@ TEST_F(Detect, SwitchesTheFunctionOnAndParsesTheDeviceId)
     } cases[] = {
         {"0x0001", 1, 0x9000},  {"0x0210", 0x210, 0x9000}, {"0x0004", 4, 0},
         {"0x000f", 0xF, 0x9000}, {"0x0002\n", 2, 0x9000},  {"0x0000", 0, 0},
+        {"0x00021", 2, 0x9000},  // only the first 6 bytes are read
     };
     for (const Case& c : cases) {
         fs.AddPci(function(c.text));

@@ -114,6 +114,9 @@ TEST(SramTransfer, ZkChipSendsTwoChunksOf256BytesEachFollowedByTheCommand)
     for (const sim::Command& c : sim::board().commands)
         EXPECT_EQ(std::vector<uint32_t>(c.args, c.args + 4), (std::vector<uint32_t>{0, 0, 0, 0}));
     EXPECT_EQ(sim::board().count(Op::RegWrite, SCPU_SRAM_ADDR_REG), 2u) << "no remainder step";
+    // No result check on this path: the last command's busy poll ends the transfer.
+    EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), 0u);
+    EXPECT_EQ(sim::board().trace.back(), R(REGG_SCPU__MAILBOX_BUSY, 0));
 }
 
 TEST(SramTransfer, JqRemainderGoesAsWholeWordsWithZerosAfterTheLastByte)
@@ -159,6 +162,7 @@ TEST(SramTransfer, ChunkCountRemainderAndParametersFollowTheChipAndLength)
         for (const sim::Chunk& chunk : sim::board().chunks)
             EXPECT_EQ(chunk.address, c.address);
         EXPECT_EQ(command_words(), std::vector<uint32_t>(c.chunks, c.word)) << c.length;
+        EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), 0u) << "no result check";
         std::vector<unsigned char> got = sim::board().sram_bytes();
         ASSERT_GE(got.size(), c.length);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), got.begin()));
@@ -211,6 +215,8 @@ TEST(MemoryTransfer, ZkChipEnablesWriteThroughBeforeEachOfTwoCopiesThenCommandsA
     EXPECT_EQ(chip.memory(0, 0x800), std::vector<unsigned char>(0x800, 0)) << "nothing before the image area";
     EXPECT_EQ(chip.log_lines_with("Enable memory write-through: ").size(), 2u);
     EXPECT_EQ(chip.log_lines_with("Function: PutData()(529): ").size(), 2u);
+    EXPECT_NE(chip.log().find("[     Info]  Function: PutData()(529): \n[     Info]  Enable memory write-through: \n"),
+              std::string::npos);
 }
 
 TEST(MemoryTransfer, JqChipCopiesTwiceWithoutWriteThrough)

@@ -157,6 +157,11 @@ TEST_F(FirmwareTest, DetectionOutcomes)
     };
     const uint32_t M = 0xaabbccdd;
     const Bytes payload = fwgen::random_bytes(40, 3);
+    // Code 29 variant 1, with every bit set that the header leaves uninterpreted:
+    // word 1 bits 24-31, word 2 bits 8-31, word 3 bits 16-31.
+    Bytes noisy_header = fwgen::header(hdr(2, 29, 1));
+    for (size_t at : {7, 9, 10, 11, 14, 15})
+        noisy_header[at] = 0xa5;
     const Case cases[] = {
         {"empty", {}, UNKNOWN, "", END, START, ""},
         {"three words", words({M, 0x7e51, 2}), UNKNOWN, "", END, START, ""},
@@ -167,6 +172,7 @@ TEST_F(FirmwareTest, DetectionOutcomes)
         {"not the magic, 4 words", words({1, 0x7e51, 2, 0}), UNKNOWN, "", START, START, "Invalid file header!\n"},
         {"magic, other vendor, 4 words", words({M, 0x7e52, 2, 0}), UNKNOWN, "", START, START, "Invalid vendor_id!\n"},
         {"device_id 4", header_words(hdr(4, 1), 9), UNKNOWN, "2.18.3", START, START, "Invalid device_id!\n"},
+        {"device_id 4, 8 words", header_words(hdr(4, 1), 8), UNKNOWN, "2.18.3", START, START, ""},
         {"device_id 3, 9 words", header_words(hdr(3, 99, 7, 5), 9), WZ_R820, "2.18.3", START, START, ""},
         {"device_id 3, whole image", fwgen::headered(hdr(3, 1), payload), WZ_R820, "2.18.3", START, START, ""},
         {"marker, unlisted code", cat(fwgen::header(hdr(2, 6, 0, 0xfffffffe)), payload), ZK_R640_C, "2.18.3", START, AFTER_HEADER, ""},
@@ -174,6 +180,7 @@ TEST_F(FirmwareTest, DetectionOutcomes)
         {"code 1", cat(fwgen::header(hdr(2, 1)), payload), JQ_R33_16, "2.18.3", START, AFTER_HEADER, ""},
         {"code 29 variant 2", cat(fwgen::header(hdr(2, 29, 2)), payload), JQ_R33_16, "2.18.3", START, AFTER_HEADER, ""},
         {"code 16 variant 1", cat(fwgen::header(hdr(2, 16, 1)), payload), ZK_R640_OAM_PA, "2.18.3", START, AFTER_HEADER, ""},
+        {"uninterpreted bits set", cat(noisy_header, payload), JQ_R610_32, "2.18.3", START, AFTER_HEADER, ""},
         {"code 16 variant 2", cat(fwgen::header(hdr(2, 16, 2)), payload), UNKNOWN, "2.18.3", START, START, ""},
         {"unlisted code", cat(fwgen::header(hdr(2, 6)), payload), UNKNOWN, "2.18.3", START, START, ""},
         {"8 words", header_words(hdr(2, 1), 8), UNKNOWN, "2.18.3", START, START, ""},
@@ -278,12 +285,13 @@ TEST_F(FirmwareTest, InitFailures)
     EXPECT_FALSE(opened);
     EXPECT_EQ(take_log(), FATAL + std::string("Failed to open firmware file, ") + locked + "\n");
 
-    // A directory opens but cannot be read.
+    // A directory opens and yields no bytes: it passes like an empty file and
+    // matches no product.
     fs::create_directory(path("dir.hex"));
     Firmware d(path("dir.hex"));
-    EXPECT_FALSE(d.Init());
-    EXPECT_EQ(d.fw_file, nullptr);
-    EXPECT_EQ(take_log(), FATAL + std::string("Failed to open firmware file, ") + path("dir.hex") + "\n");
+    EXPECT_TRUE(d.Init());
+    EXPECT_EQ(d.MatchProduct(), UNKNOWN);
+    EXPECT_EQ(take_log(), "");
 }
 
 TEST_F(FirmwareTest, HeaderlessLayouts)
@@ -297,6 +305,8 @@ TEST_F(FirmwareTest, HeaderlessLayouts)
     };
     const Bytes image = fwgen::headerless(fwgen::zk_body(5000, 30, 9));
     const Bytes full = fwgen::headerless(fwgen::zk_body(fwgen::REGION - 2, 2, 4));
+    // Trailing zeros belong to an unsigned image: only a signed region is padded.
+    const Bytes zero_end = image_with_crc([](uint8_t lo, uint8_t hi) { return hi == 0 && lo != 0; });
     Bytes bad_sig = fwgen::signed_file(image);
     bad_sig[fwgen::REGION + 40] ^= 0x10;
     EVP_PKEY* other_key = fwgen::new_key();
@@ -304,6 +314,7 @@ TEST_F(FirmwareTest, HeaderlessLayouts)
     EVP_PKEY_free(other_key);
     const Case cases[] = {
         {"short, unsigned", image, false, 5002, false},
+        {"short, unsigned, ends in a zero byte", zero_end, false, 702, false},
         {"signed", fwgen::signed_file(image), true, 5002, true},
         {"signed, full region", fwgen::signed_file(full), true, int(fwgen::REGION), true},
         {"signed, all-zero region", fwgen::signed_file(Bytes()), true, 0, true},
@@ -385,13 +396,19 @@ TEST_F(FirmwareTest, SignedImageKeepsZeroCrcBytes)
 {
     struct Case {
         const char* what;
-        Bytes image;
-        int restored;  // zero bytes put back
+        Bytes image;      // 702 bytes, signed over the bytes before its trailing zeros
+        int message;      // the signed length
+        int handed_out;   // the image checked and sent; its CRC passes when it is whole
     };
+    // A wrong CRC whose high byte is 0: putting zeros back makes nothing pass,
+    // so the stripped bytes are handed out and fail their CRC.
+    Bytes broken = image_with_crc([](uint8_t lo, uint8_t hi) { return hi == 0 && lo > 1; });
+    broken[broken.size() - 2] ^= 1;
     const Case cases[] = {
-        {"CRC high byte 0", image_with_crc([](uint8_t lo, uint8_t hi) { return hi == 0 && lo != 0; }), 1},
-        {"CRC 0x0000", image_with_zero_crc(), 2},
-        {"CRC low byte 0 only", image_with_crc([](uint8_t lo, uint8_t hi) { return lo == 0 && hi != 0; }), 0},
+        {"CRC high byte 0", image_with_crc([](uint8_t lo, uint8_t hi) { return hi == 0 && lo != 0; }), 701, 702},
+        {"CRC 0x0000", image_with_zero_crc(), 700, 702},
+        {"CRC low byte 0 only", image_with_crc([](uint8_t lo, uint8_t hi) { return lo == 0 && hi != 0; }), 702, 702},
+        {"wrong CRC, high byte 0", broken, 701, 701},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -401,12 +418,12 @@ TEST_F(FirmwareTest, SignedImageKeepsZeroCrcBytes)
         ASSERT_EQ(fw.MatchProduct(), ZK_R610);
         ASSERT_TRUE(fw.SignaInit());
         ASSERT_TRUE(fw.IsSigned());
-        EXPECT_EQ(fw.fw_message_size, int(c.image.size()) - c.restored);
+        EXPECT_EQ(fw.fw_message_size, c.message);
         EXPECT_TRUE(fw.SignaVerify());
         unsigned char* out = nullptr;
-        ASSERT_EQ(fw.ReadFW_Data(out), int(c.image.size()));
-        EXPECT_EQ(memcmp(out, c.image.data(), c.image.size()), 0);
-        EXPECT_TRUE(fw_crc_check(out, c.image.size()));
+        ASSERT_EQ(fw.ReadFW_Data(out), c.handed_out);
+        EXPECT_EQ(memcmp(out, c.image.data(), c.handed_out), 0);
+        EXPECT_EQ(fw_crc_check(out, c.handed_out), c.handed_out == int(c.image.size()));
         free(out);
     }
 }

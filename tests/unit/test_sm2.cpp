@@ -226,10 +226,16 @@ TEST(Sm2Verify, SignatureRange)
     std::array<unsigned char, 32> n_minus_1 = n;
     n_minus_1[31]--;  // n ends in 0x23
 
+    // A key that is no point of the curve is only looked at after the range tests.
+    std::array<unsigned char, 65> off_curve{};
+    memcpy(off_curve.data(), pub_key, 65);
+    off_curve[64] ^= 1;
+
     struct Case {
         const char* what;
         std::array<unsigned char, 32> r, s;
         int code;
+        const unsigned char* key = pub_key;
     };
     const Case cases[] = {
         {"valid", r, s, 0},
@@ -243,11 +249,13 @@ TEST(Sm2Verify, SignatureRange)
         {"r and s = 0", zero, zero, SM2_ERR_SIG_RANGE},
         {"r + s = n", r, n_minus_r, SM2_ERR_VERIFY},
         {"r = n - 1", n_minus_1, s, SM2_ERR_VERIFY},  // the largest r in range
+        {"r = 0, key off the curve", zero, s, SM2_ERR_SIG_RANGE, off_curve.data()},
+        {"s = n, key off the curve", r, n, SM2_ERR_SIG_RANGE, off_curve.data()},
     };
     for (const Case& c : cases) {
         unsigned char sig[64];
         memcpy(sig, c.r.data(), 32);
         memcpy(sig + 32, c.s.data(), 32);
-        EXPECT_EQ(sm2_verify_sig(msg, 5, ID, 16, pub_key, sig), c.code) << c.what;
+        EXPECT_EQ(sm2_verify_sig(msg, 5, ID, 16, c.key, sig), c.code) << c.what;
     }
 }

@@ -94,8 +94,8 @@ TEST(SetFirmware, NoLineForALoneChipOfATwoChipBoard)
     ASSERT_TRUE(f.fs.ok());
     f.fs.WriteWorkFile("fw.hex", headered(3, 0, version_word(2, 0, 3), pattern(32)).text);  // ZK-R640-64
     Upgrader upgrader(false);
-    f.fs.AddPci(chip("0000:04:00.0", "0x0007", "shared"));  // the partner, of another product
     Board* lone = f.board(upgrader, "0000:03:00.0", ZK_R640_64, "0x0007", "shared");
+    f.board(upgrader, "0000:04:00.0", ZK_R640_S, "0x0007", "shared");  // the partner, of another product
     ASSERT_TRUE(upgrader.SetFirmware("fw.hex"));
     EXPECT_EQ(upgrader.targets, std::vector<Board*>{lone});
     EXPECT_TRUE(upgrader.items.empty());

@@ -81,7 +81,8 @@ TEST(MenuLines, TwoChipTest)
     const Case cases[] = {
         {"0x0007", 0, true},         {"0x000B", 0, true},         {"0x000F", 0, true},
         {"0x0002", 3u << 25, true},  {"0x0002", 19u << 25, true}, {"0x0003", 16u << 25, true},
-        {"0x0002", 8u << 25, true},  {"0x0002", 4u << 25, false}, {"0x0002", 0, false},
+        {"0x0002", 8u << 25, true},  {"0x0002", 10u << 25, true}, {"0x0002", 26u << 25, true},
+        {"0x0002", 9u << 25, true},  {"0x0002", 4u << 25, false}, {"0x0002", 0, false},
         {"0x0001", 0xffffffff, false},  // code 31
     };
     Upgrader upgrader(false);
@@ -178,5 +179,18 @@ TEST(MenuLines, PairLines)
         std::vector<std::string> lines = upgrader.getAllItemString(boards.list, "ZK-R640-S");
         EXPECT_EQ(lines, (std::vector<std::string>{"| ZK-R640-S    | 0000:81:00.0 / 82:00.0 | 1.2.3         |",
                                                    "| ZK-R640-S    | 0000:83:00.0 / 81:00.0 | 1.2.3         |"}));
+    }
+    {
+        // The partner is not tested itself: a chip that tests single is taken
+        // as a partner and still gets its own line, and it decides the layout.
+        fs.AddPci(chip("0000:06:00.0", "0x0007", "swD"));
+        fs.AddPci(chip("0000:07:00.0", "0x0002", "swD"));
+        Boards boards;
+        boards.add("0000:06:00.0", "3.0.0");
+        boards.add("0000:07:00.0", "3.0.1");
+        std::vector<std::string> lines = upgrader.getAllItemString(boards.list, "ZK-R640-64");
+        EXPECT_EQ(lines, (std::vector<std::string>{"| ZK-R640-64   | 0000:06:00.0 / 07:00.0 | 3.0.0         |",
+                                                   "| ZK-R640-64   | 0000:07:00.0 | 3.0.1         |"}));
+        EXPECT_TRUE(upgrader.GetChipState());
     }
 }

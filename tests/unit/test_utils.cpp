@@ -101,6 +101,8 @@ TEST(CmdResult, CharacterBufferLimits)
         {"printf '" + line100 + "\\n'", 100, ""},
         {"printf '" + line60 + "\\n" + line60 + "\\n'", 100, line60 + "\n"},
         {"printf '" + line300 + "\\n'", 1024, line300 + "\n"},
+        // The second piece of a long line does not fit: it is dropped whole.
+        {"printf '" + line300 + "\\n'", 300, line300.substr(0, 255)},
     };
     for (const Case& c : cases) {
         char buffer[1024];

@@ -135,7 +135,7 @@ TEST(FakeSystem, TmuxSessionTypesKeysReadsTheScreenAndTheStatus)
                               60, 10);
     ASSERT_TRUE(tmux.ok());
     ASSERT_TRUE(tmux.WaitForText("name?"));
-    tmux.SendLiteral("bob");
+    tmux.SendBytes("bob");
     tmux.SendKeys({"Enter"});
     EXPECT_EQ(tmux.WaitExit(), 7);
     std::string screen = tmux.Screen();

@@ -17,7 +17,7 @@
 #include "fakesys.h"
 #include "fwgen.h"
 #include "scpu_responder.h"
-#include "tmux_screen.h"
+#include "tmux_session.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ using fakesys::PciFunction;
 
 // The screen's curses objects and the firmware object live until the process
 // ends, so a sanitizer build must not count them as leaks.
-const std::string LEAKS_BY_DESIGN = "export ASAN_OPTIONS=detect_leaks=0";
+const std::string LEAKS_BY_DESIGN = "ASAN_OPTIONS=detect_leaks=0";
 
 const std::string FIRMWARE_NAME = "jq610_300w_v1.0.2.hex";
 const std::string SEPARATOR_SINGLE(47, '-');
@@ -107,9 +107,10 @@ protected:
                                  fwgen::headered(header, fwgen::random_bytes(512, 3))));
     }
 
-    // Starts the tool in a tmux pane, with an SCPU stand-in for every board,
-    // and waits for the screen's title.
-    void Start(int width = 100, int height = 40, const std::string& env = "")
+    // Starts the tool in a tmux pane, with an SCPU stand-in for every board
+    // and the extra "NAME=value" entries of env, and waits for the screen's
+    // title.
+    void Start(int width = 100, int height = 40, const std::vector<std::string>& env = {})
     {
         responder_ = std::make_unique<ScpuResponder>();
         for (const std::string& bdf : bdfs_) {
@@ -119,21 +120,12 @@ protected:
         }
         responder_->Start();
 
-        std::string tool = "'" + std::string(QVFW_TOOL_PATH) + "'";
-        if (!std::string(QVFW_TOOL_EMULATOR).empty())
-            tool = "'" + std::string(QVFW_TOOL_EMULATOR) + "' " + tool;
-        std::string script = fs_->ScratchDir() + "/screen.sh";
-        FakeSystem::WriteFile(script, "cd '" + fs_->WorkDir() + "'\n" + "export PATH='" +
-                                          fs_->StandInDir() + "':$PATH\n" + LEAKS_BY_DESIGN + "\n" +
-                                          env + tool + "\n" +
-                                          "echo \"[exit $?]\"\nsleep 600\n");
-        // A server of its own for every start: a test may start the tool
-        // again while the last server is still going away.
-        std::string socket = fs_->ScratchDir() + "/tmux-" + std::to_string(++starts_) + ".sock";
-        screen_ = std::make_unique<TmuxScreen>(socket, script, width, height);
+        std::vector<std::string> tool_env = {LEAKS_BY_DESIGN};
+        tool_env.insert(tool_env.end(), env.begin(), env.end());
+        screen_ = std::make_unique<fakesys::TmuxSession>(*fs_, FakeSystem::ToolArgv({}), width, height, tool_env);
         ASSERT_TRUE(screen_->ok());
-        ASSERT_TRUE(screen_->WaitForText(" Firmware ")) << screen_->Text();
-        screen_->Settle();
+        ASSERT_TRUE(screen_->WaitForText(" Firmware "));
+        screen_->WaitIdle();
     }
 
     // True when the board's memory window received an image.
@@ -182,10 +174,9 @@ protected:
 
     std::unique_ptr<FakeSystem> fs_;
     std::unique_ptr<ScpuResponder> responder_;
-    std::unique_ptr<TmuxScreen> screen_;
+    std::unique_ptr<fakesys::TmuxSession> screen_;
     std::vector<std::string> bdfs_;
     std::map<std::string, int> patches_;
-    int starts_ = 0;
 };
 
 TEST_F(Screen, SingleChipLayout)
@@ -232,9 +223,9 @@ TEST_F(Screen, TwoChipLayout)
     EXPECT_EQ(Row(8), UPGRADE_ROW);
 
     // The pair line names both chips: choosing Upgrade upgrades both.
-    screen_->Key("Down");
-    screen_->Key("Enter");
-    EXPECT_EQ(screen_->ExitStatus(), 0) << screen_->Text();
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"Enter"});
+    EXPECT_EQ(screen_->WaitExit(), 0) << screen_->Screen();
     EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{true, true}));
 }
 
@@ -257,15 +248,15 @@ TEST_F(Screen, KeyMovesOverTheLayout)
     };
     EXPECT_EQ(CurrentLine(), 4);
     for (const Step& step : steps) {
-        screen_->Key(step.key);
+        screen_->SendKeys({step.key});
         EXPECT_EQ(CurrentLine(), step.line) << "after " << step.key;
     }
     // Keys the menu does not use change nothing.
-    std::string before = screen_->Text();
-    screen_->Key("x");
-    screen_->Key("Left");
-    screen_->Key("PageDown");
-    EXPECT_EQ(screen_->Text(), before);
+    std::string before = screen_->Screen();
+    screen_->SendKeys({"x"});
+    screen_->SendKeys({"Left"});
+    screen_->SendKeys({"PageDown"});
+    EXPECT_EQ(screen_->Screen(), before);
     EXPECT_EQ(CurrentLine(), 4);
     EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false, false}));
 }
@@ -280,23 +271,23 @@ TEST_F(Screen, TicksReachTheEngine)
     WriteFirmware();
     Start();
     std::vector<std::string> order = RowOrder();
-    ASSERT_EQ(order.size(), 3u) << screen_->Text();
-    screen_->Key("Enter");     // untick the first row (carriage return)
+    ASSERT_EQ(order.size(), 3u) << screen_->Screen();
+    screen_->SendKeys({"Enter"});  // untick the first row (carriage return)
     EXPECT_EQ(Row(5), BoardRow(order[0], false));
     EXPECT_EQ(CurrentLine(), 4) << "the current line stays on the row";
-    screen_->Key("Down");
-    screen_->Key("Space");     // untick the second row
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"Space"});  // untick the second row
     EXPECT_EQ(Row(6), BoardRow(order[1], false));
-    screen_->Key("C-m");       // tick it again
-    screen_->Key("Down");
-    screen_->Key("C-j");       // untick the third row (line feed)
+    screen_->SendKeys({"C-m"});  // tick it again
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"C-j"});  // untick the third row (line feed)
     EXPECT_EQ(Row(5), BoardRow(order[0], false));
     EXPECT_EQ(Row(6), BoardRow(order[1], true));
     EXPECT_EQ(Row(7), BoardRow(order[2], false));
-    screen_->Key("Down");
+    screen_->SendKeys({"Down"});
     ASSERT_EQ(CurrentLine(), 9);
-    screen_->Key("Enter");
-    EXPECT_EQ(screen_->ExitStatus(), 0) << screen_->Text();
+    screen_->SendKeys({"Enter"});
+    EXPECT_EQ(screen_->WaitExit(), 0) << screen_->Screen();
     for (const std::string& bdf : bdfs_)
         EXPECT_EQ(Upgraded(bdf), bdf == order[1]) << bdf;
 }
@@ -318,8 +309,8 @@ TEST_F(Screen, LeavingWithoutUpgrade)
     for (const Case& c : cases) {
         Start();
         for (const char* key : c.keys)
-            screen_->Key(key);
-        EXPECT_EQ(screen_->ExitStatus(), 255) << c.name << "\n" << screen_->Text();
+            screen_->SendKeys({key});
+        EXPECT_EQ(screen_->WaitExit(), 255) << c.name << "\n" << screen_->Screen();
         EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false})) << c.name;
         screen_.reset();
         responder_.reset();
@@ -331,12 +322,12 @@ TEST_F(Screen, UpgradeWithEveryRowUnticked)
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
     Start();
-    screen_->Key("Space");
-    screen_->Key("Down");
-    screen_->Key("Enter");
-    EXPECT_EQ(screen_->ExitStatus(), 255) << screen_->Text();
-    EXPECT_NE(screen_->Text().find("No gpu is selected in the interface."), std::string::npos)
-        << screen_->Text();
+    screen_->SendKeys({"Space"});
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"Enter"});
+    EXPECT_EQ(screen_->WaitExit(), 255) << screen_->Screen();
+    EXPECT_NE(screen_->Screen().find("No gpu is selected in the interface."), std::string::npos)
+        << screen_->Screen();
     EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false}));
 }
 
@@ -363,7 +354,7 @@ TEST_F(Screen, NoBoardRow)
     };
     EXPECT_EQ(CurrentLine(), 4);
     for (const Step& step : steps) {
-        screen_->Key(step.key);
+        screen_->SendKeys({step.key});
         // Line 0 shares screen row 1 with the blanks that pad the title
         // after its newline, which cover its highlight.
         if (step.line == 0)
@@ -372,14 +363,14 @@ TEST_F(Screen, NoBoardRow)
             EXPECT_EQ(CurrentLine(), step.line) << "after " << step.key;
     }
     // Choosing a plain line only redraws.
-    screen_->Key("Up");
-    std::string before = screen_->Text();
-    screen_->Key("Enter");
-    EXPECT_EQ(screen_->Text(), before);
-    screen_->Key("Down");
-    screen_->Key("Enter");
-    EXPECT_EQ(screen_->ExitStatus(), 255) << screen_->Text();
-    EXPECT_NE(screen_->Text().find("No gpu is selected in the interface."), std::string::npos);
+    screen_->SendKeys({"Up"});
+    std::string before = screen_->Screen();
+    screen_->SendKeys({"Enter"});
+    EXPECT_EQ(screen_->Screen(), before);
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"Enter"});
+    EXPECT_EQ(screen_->WaitExit(), 255) << screen_->Screen();
+    EXPECT_NE(screen_->Screen().find("No gpu is selected in the interface."), std::string::npos);
 }
 
 // Mouse events, as the terminal sends them. Row r of the screen shows menu
@@ -414,14 +405,14 @@ TEST_P(ScreenMouse, ClicksOnRowsAndPlainLines)
     Start();
     // Lines 0 to 3, the separator and the blank line after the rows, a row
     // below the last line and the title row (outside the menu's window).
-    std::string before = screen_->Text();
+    std::string before = screen_->Screen();
     for (int row : {1, 2, 3, 4, 7, 8, 11, 20, 0})
         screen_->Click(row, 10);
-    EXPECT_EQ(screen_->Text(), before);
+    EXPECT_EQ(screen_->Screen(), before);
     EXPECT_EQ(CurrentLine(), 4);
 
     std::vector<std::string> order = RowOrder();
-    ASSERT_EQ(order.size(), 2u) << screen_->Text();
+    ASSERT_EQ(order.size(), 2u) << screen_->Screen();
     screen_->Click(6, 12);  // the second row: untick, current line
     EXPECT_EQ(Row(6), BoardRow(order[1], false));
     EXPECT_EQ(CurrentLine(), 5);
@@ -432,7 +423,7 @@ TEST_P(ScreenMouse, ClicksOnRowsAndPlainLines)
     EXPECT_EQ(Row(5), BoardRow(order[0], true));
 
     screen_->Click(9, 8);  // the Upgrade line
-    EXPECT_EQ(screen_->ExitStatus(), 0) << screen_->Text();
+    EXPECT_EQ(screen_->WaitExit(), 0) << screen_->Screen();
     EXPECT_TRUE(Upgraded(order[0]));
     EXPECT_FALSE(Upgraded(order[1]));
 }
@@ -443,7 +434,7 @@ TEST_P(ScreenMouse, ClickOnExitRow)
     WriteFirmware();
     Start();
     screen_->Click(9, 7);
-    EXPECT_EQ(screen_->ExitStatus(), 255) << screen_->Text();
+    EXPECT_EQ(screen_->WaitExit(), 255) << screen_->Screen();
     EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false}));
 }
 
@@ -465,28 +456,28 @@ TEST_F(Screen, ClickInScrolledMenu)
     // 14 screen lines: the menu shows 12 of its 20 lines.
     Start(100, 14);
     for (int i = 0; i < 11; i++)
-        screen_->Key("Down");
+        screen_->SendKeys({"Down"});
     // The current line is the last board row (line 15), shown on the last
     // menu row; the list has scrolled by four lines.
-    ASSERT_EQ(screen_->CurrentRow(), 12) << screen_->Text();
+    ASSERT_EQ(screen_->CurrentRow(), 12) << screen_->Screen();
     std::vector<std::string> order = RowOrder(2);
-    ASSERT_EQ(order.size(), 11u) << screen_->Text();
+    ASSERT_EQ(order.size(), 11u) << screen_->Screen();
     EXPECT_EQ(Row(12), BoardRow(order.back(), true));
 
     // Window row 5 (screen row 6) shows line 9; without the scroll it would
     // be line 5.
     std::string shown = order[4];
-    ASSERT_EQ(Row(6), BoardRow(shown, true)) << screen_->Text();
+    ASSERT_EQ(Row(6), BoardRow(shown, true)) << screen_->Screen();
     screen_->Click(6, 12);
-    EXPECT_EQ(Row(6), BoardRow(shown, false)) << screen_->Text();
+    EXPECT_EQ(Row(6), BoardRow(shown, false)) << screen_->Screen();
     EXPECT_EQ(screen_->CurrentRow(), 6);
     for (int row = 2; row <= 12; row++) {
         if (row == 6)
             continue;
         EXPECT_EQ(Row(row).substr(0, 6), "  [*] ") << "row " << row;
     }
-    screen_->Key("Escape");
-    EXPECT_EQ(screen_->ExitStatus(), 255);
+    screen_->SendKeys({"Escape"});
+    EXPECT_EQ(screen_->WaitExit(), 255);
 }
 
 // On a screen of more than 32 lines the menu shows 32 of its lines.
@@ -500,12 +491,12 @@ TEST_F(Screen, TallScreenShowsThirtyTwoLines)
     WriteFirmware();
     Start(100, 40);
     // Screen rows 1 to 32 show lines 0 to 31: the last one is the 28th row.
-    EXPECT_EQ(RowOrder().size(), 28u) << screen_->Text();
+    EXPECT_EQ(RowOrder().size(), 28u) << screen_->Screen();
     EXPECT_EQ(Row(32).substr(0, 6), "  [*] ");
     for (int row = 33; row < 40; row++)
         EXPECT_EQ(Row(row), "") << "row " << row;
-    screen_->Key("Escape");
-    EXPECT_EQ(screen_->ExitStatus(), 255);
+    screen_->SendKeys({"Escape"});
+    EXPECT_EQ(screen_->WaitExit(), 255);
 }
 
 // The curses libraries on the screen's path, with the tool run without a
@@ -534,7 +525,7 @@ protected:
         fakesys::RunOptions options;
         options.env = env;
         options.env.push_back("TERM=screen");
-        options.env.push_back(LEAKS_BY_DESIGN.substr(7));
+        options.env.push_back(LEAKS_BY_DESIGN);
         options.timeout_sec = 30;
         return fs_->Run(args, options);
     }
@@ -639,12 +630,12 @@ TEST_F(Screen, LookupsOnceAndClosesTheLibrariesInOrder)
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
     std::string debug = fs_->ScratchDir() + "/ld-debug";
-    Start(100, 40, "export LD_DEBUG=libs,bindings LD_DEBUG_OUTPUT='" + debug + "'\n");
-    screen_->Key("Down");
-    screen_->Key("Up");
-    screen_->Key("Space");
-    screen_->Key("Escape");
-    ASSERT_EQ(screen_->ExitStatus(), 255);
+    Start(100, 40, {"LD_DEBUG=libs,bindings", "LD_DEBUG_OUTPUT=" + debug});
+    screen_->SendKeys({"Down"});
+    screen_->SendKeys({"Up"});
+    screen_->SendKeys({"Space"});
+    screen_->SendKeys({"Escape"});
+    ASSERT_EQ(screen_->WaitExit(), 255);
     std::string text;
     for (const std::string& name : FakeSystem::ListDir(fs_->ScratchDir()))
         if (name.rfind("ld-debug", 0) == 0)

@@ -1,7 +1,10 @@
 // The tmux screen of the end-to-end tests: see tmux_session.h.
 #include "tmux_session.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include <time.h>
@@ -30,6 +33,14 @@ void SleepMs(int ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
+}
+
+// An X10 mouse event: ESC [ M, then the button, column and row (1-based),
+// each plus 32.
+std::string MouseEvent(int button, int row, int col)
+{
+    return std::string("\x1b[M") + static_cast<char>(32 + button) + static_cast<char>(32 + col + 1) +
+           static_cast<char>(32 + row + 1);
 }
 
 } // namespace
@@ -84,16 +95,62 @@ void TmuxSession::SendKeys(const std::vector<std::string>& keys) const
 {
     for (const std::string& k : keys)
         Tmux({"send-keys", "-t", "main", k});
+    WaitIdle();
 }
 
-void TmuxSession::SendLiteral(const std::string& bytes) const
+void TmuxSession::SendBytes(const std::string& bytes) const
 {
-    Tmux({"send-keys", "-t", "main", "-l", bytes});
+    std::vector<std::string> args = {"send-keys", "-t", "main", "-H"};
+    char hex[3];
+    for (unsigned char byte : bytes) {
+        snprintf(hex, sizeof hex, "%02x", byte);
+        args.push_back(hex);
+    }
+    Tmux(args);
+    WaitIdle();
+}
+
+void TmuxSession::Click(int row, int col) const
+{
+    SendBytes(MouseEvent(0, row, col) + MouseEvent(3, row, col));
+}
+
+void TmuxSession::Wheel(int row, int col) const
+{
+    SendBytes(MouseEvent(64, row, col));
 }
 
 std::string TmuxSession::Screen() const
 {
     return Tmux({"capture-pane", "-p", "-t", "main"}).out;
+}
+
+std::string TmuxSession::ScreenWithAttributes() const
+{
+    return Tmux({"capture-pane", "-p", "-e", "-t", "main"}).out;
+}
+
+std::vector<std::string> TmuxSession::Rows() const
+{
+    std::vector<std::string> rows;
+    std::istringstream lines(Screen());
+    std::string row;
+    while (std::getline(lines, row)) {
+        while (!row.empty() && row.back() == ' ')
+            row.pop_back();
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+int TmuxSession::CurrentRow() const
+{
+    std::istringstream lines(ScreenWithAttributes());
+    std::string row;
+    for (int index = 0; std::getline(lines, row); index++)
+        if (row.find("\x1b[7m") != std::string::npos)
+            return index;
+    return -1;
 }
 
 bool TmuxSession::WaitForText(const std::string& text, int timeout_ms) const
@@ -107,6 +164,24 @@ bool TmuxSession::WaitForText(const std::string& text, int timeout_ms) const
     }
     ADD_FAILURE() << "\"" << text << "\" did not show; the screen:\n" << screen;
     return false;
+}
+
+void TmuxSession::WaitIdle(int quiet_ms) const
+{
+    using Clock = std::chrono::steady_clock;
+    std::string last = ScreenWithAttributes();
+    Clock::time_point quiet_since = Clock::now();
+    const Clock::time_point end = quiet_since + std::chrono::seconds(5);
+    while (Clock::now() < end) {
+        SleepMs(50);
+        std::string now = ScreenWithAttributes();
+        if (now != last) {
+            last = now;
+            quiet_since = Clock::now();
+        } else if (Clock::now() - quiet_since > std::chrono::milliseconds(quiet_ms)) {
+            return;
+        }
+    }
 }
 
 int TmuxSession::WaitExit(int timeout_ms) const

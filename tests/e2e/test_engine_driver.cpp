@@ -22,13 +22,16 @@ const char* const STATE_FILE = "/var/log/dkms.log";
 std::string module_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko"; }
 std::string backup_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko.bk"; }
 
-// A JQ-R33-16 board (product code 1) whose verification register passes or fails.
-PciFunction r33_16(const std::string& bdf, bool verified)
+// A board of the given product code whose verification register passes or fails.
+PciFunction checked_board(const std::string& bdf, uint32_t code, bool verified)
 {
-    PciFunction fn = jq_board(bdf, 1, 0, version_word(1, 4, 0));
+    PciFunction fn = jq_board(bdf, code, 0, version_word(1, 4, 0));
     fn.regs[BAUD_REG] = verified ? 0xFF05FFFF : 0x00500000;
     return fn;
 }
+
+// A JQ-R33-16 board (product code 1).
+PciFunction r33_16(const std::string& bdf, bool verified) { return checked_board(bdf, 1, verified); }
 
 // A board passed through to a virtual machine whose driver is loaded: the run
 // skips it, so the board loop completes at once, without any mailbox command.
@@ -75,16 +78,16 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
     }
 }
 
-// A JQ-R33-16 board whose verification fails takes the driver out: the package
-// version is recorded and removed, the module file moved aside, a reboot asked
-// for. The first failing board ends the examination.
-TEST(EngineDriver, FailedVerificationTakesTheDriverOut)
+// A JQ-R33-16 or JQ-R610-32 board whose verification fails takes the driver
+// out: the package version is recorded and removed, the module file moved
+// aside, a reboot asked for. The first failing board ends the examination.
+static void expect_taken_out(uint32_t code)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(jq_board("0000:02:00.0", 4, 0, version_word(1, 0, 0)));  // the firmware's target
-    fs.AddPci(r33_16("0000:03:00.0", false));
-    fs.AddPci(r33_16("0000:05:00.0", false));
+    fs.AddPci(checked_board("0000:03:00.0", code, false));
+    fs.AddPci(checked_board("0000:05:00.0", code, false));
     FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
     FakeSystem::WriteFile(module_file(), "module");
     fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
@@ -108,6 +111,16 @@ TEST(EngineDriver, FailedVerificationTakesTheDriverOut)
                        "/kernel/drivers/misc/brenvoda.ko). \n\n"),
               std::string::npos);
     EXPECT_TRUE(ends_with(log, std::string("[    FATAL]  ") + REBOOT_REQUEST + "Qvfw-tool is exit ...\n\n"));
+}
+
+TEST(EngineDriver, FailedVerificationTakesTheDriverOut)
+{
+    expect_taken_out(1);
+}
+
+TEST(EngineDriver, FailedVerificationOfAJqR610_32TakesTheDriverOut)
+{
+    expect_taken_out(0);
 }
 
 // Taking out without a package version directory and without a module file:

@@ -40,6 +40,11 @@ struct Access {
     }
 };
 
+// Shorthands for expected traces: a register read, a register write, a sleep.
+inline Access R(uint32_t offset, uint32_t value) { return {Op::RegRead, offset, value}; }
+inline Access W(uint32_t offset, uint32_t value) { return {Op::RegWrite, offset, value}; }
+inline Access S(uint32_t us) { return {Op::Sleep, 0, us}; }
+
 // The SCPU's answer to one SCPU mailbox command.
 struct Outcome {
     int busy_polls = 0;      // reads of the busy word that give 1 before it clears; NEVER: stays 1

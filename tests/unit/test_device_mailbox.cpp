@@ -9,6 +9,9 @@
 using namespace qvregs;
 using sim::Access;
 using sim::Op;
+using sim::R;
+using sim::S;
+using sim::W;
 
 namespace {
 
@@ -16,9 +19,6 @@ constexpr int ZK = 0x0001;
 constexpr int JQ = 0x0003;
 constexpr int WZ = 0x0210;
 
-Access R(uint32_t offset, uint32_t value) { return {Op::RegRead, offset, value}; }
-Access W(uint32_t offset, uint32_t value) { return {Op::RegWrite, offset, value}; }
-Access S(uint32_t us) { return {Op::Sleep, 0, us}; }
 
 std::vector<Access> trace() { return sim::board().trace; }
 

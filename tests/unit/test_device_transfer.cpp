@@ -14,6 +14,9 @@
 using namespace qvregs;
 using sim::Access;
 using sim::Op;
+using sim::R;
+using sim::S;
+using sim::W;
 
 namespace {
 
@@ -21,9 +24,6 @@ constexpr int ZK = 0x0001;
 constexpr int JQ = 0x0007;
 constexpr int WZ = 0x0210;
 
-Access W(uint32_t offset, uint32_t value) { return {Op::RegWrite, offset, value}; }
-Access R(uint32_t offset, uint32_t value) { return {Op::RegRead, offset, value}; }
-Access S(uint32_t us) { return {Op::Sleep, 0, us}; }
 
 // Image bytes that differ from their neighbours, so a shifted or reordered
 // copy shows.

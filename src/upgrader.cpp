@@ -200,7 +200,10 @@ bool Upgrader::SetFirmware(std::string path)
 
     // Only the ZK-R610 family carries a signature; an unsigned image is taken as it is.
     if (p == ZK_R610 || p == ZK_R610_CD) {
-        if (firmware->SignaInit() && firmware->IsSigned() && !firmware->SignaVerify())
+        // An image whose buffers could not be had is refused; the firmware object logged why.
+        if (!firmware->SignaInit())
+            return false;
+        if (firmware->IsSigned() && !firmware->SignaVerify())
             return false;
     }
 

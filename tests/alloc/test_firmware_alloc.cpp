@@ -13,6 +13,7 @@
 #include "firmware.h"
 #include "fwgen.h"
 #include "logger.h"
+#include "upgrader.h"
 
 namespace {
 size_t failing_size = 0;  // 0: every allocation succeeds
@@ -117,4 +118,27 @@ TEST_F(FirmwareAlloc, HeaderlessBuffers)
     EXPECT_EQ(fw.ReadFW_Data(out), -1);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(log(), message);
+}
+
+// The engine gives a ZK-R610 image up when it cannot be read into memory, before
+// any board is chosen or touched.
+TEST_F(FirmwareAlloc, BindingRefusesAnImageThatCannotBeRead)
+{
+    std::string path = dir + "/zk.hex";
+    ASSERT_TRUE(fwgen::write(path, fwgen::headerless(fwgen::zk_body(5000, 1))));
+    for (bool failing : {false, true}) {
+        SCOPED_TRACE(failing);
+        Upgrader upgrader(false);
+        Board board;
+        board.bdf = "0000:7f:00.0";
+        board.product = ZK_R610;
+        upgrader.boards.push_back(&board);
+        failing_size = failing ? FW_IMAGE_MAX : 0;
+        EXPECT_EQ(upgrader.SetFirmware(path), !failing);
+        failing_size = 0;
+        EXPECT_EQ(upgrader.items.size(), failing ? 0u : 1u);
+        EXPECT_EQ(log().find("Failed to allocate the firmware image buffer") != std::string::npos, failing);
+        upgrader.boards.clear();
+        delete upgrader.firmware;  // the program keeps its one firmware object to the end; a test frees it
+    }
 }

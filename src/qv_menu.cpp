@@ -182,6 +182,7 @@ bool Menu::display(void*, bool esc_ends)
 
         errno = 0;
         const int key = wgetch(sub_win);
+        const int read_error = errno;
         const int i = item_index(current_item(menu));
 
         switch (key) {
@@ -189,7 +190,7 @@ bool Menu::display(void*, bool esc_ends)
             // End of input or a terminal that has gone away: no key will
             // ever come, so leave as the Exit line does. A read interrupted
             // by a signal is only retried.
-            if (errno != EINTR)
+            if (read_error != EINTR)
                 status = false;
             break;
         case KEY_DOWN:

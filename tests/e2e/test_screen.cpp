@@ -480,8 +480,9 @@ TEST_F(Screen, ClickInScrolledMenu)
     EXPECT_EQ(screen_->WaitExit(), 255);
 }
 
-// On a screen of more than 32 lines the menu shows 32 of its lines.
-TEST_F(Screen, TallScreenShowsThirtyTwoLines)
+// A screen of 32 lines or fewer shows lines - 2 menu rows; a taller one
+// shows 32.
+TEST_F(Screen, MenuRowsFollowTheScreenHeight)
 {
     for (int i = 1; i <= 30; i++) {
         char bdf[16];
@@ -489,14 +490,24 @@ TEST_F(Screen, TallScreenShowsThirtyTwoLines)
         AddBoard(bdf, i);
     }
     WriteFirmware();
-    Start(100, 40);
-    // Screen rows 1 to 32 show lines 0 to 31: the last one is the 28th row.
-    EXPECT_EQ(RowOrder().size(), 28u) << screen_->Screen();
-    EXPECT_EQ(Row(32).substr(0, 6), "  [*] ");
-    for (int row = 33; row < 40; row++)
-        EXPECT_EQ(Row(row), "") << "row " << row;
-    screen_->SendKeys({"Escape"});
-    EXPECT_EQ(screen_->WaitExit(), 255);
+    struct Case {
+        int height;
+        int menu_rows;
+    };
+    for (const Case& c : {Case{32, 30}, Case{33, 32}, Case{40, 32}}) {
+        Start(100, c.height);
+        // Screen rows 1 to menu_rows show lines 0 to menu_rows - 1, the
+        // board rows among them from line 4 on.
+        EXPECT_EQ(RowOrder().size(), static_cast<size_t>(c.menu_rows - 4))
+            << c.height << "\n" << screen_->Screen();
+        EXPECT_EQ(Row(c.menu_rows).substr(0, 6), "  [*] ") << c.height;
+        for (int row = c.menu_rows + 1; row < c.height; row++)
+            EXPECT_EQ(Row(row), "") << c.height << " row " << row;
+        screen_->SendKeys({"Escape"});
+        EXPECT_EQ(screen_->WaitExit(), 255) << c.height;
+        screen_.reset();
+        responder_.reset();
+    }
 }
 
 // The curses libraries on the screen's path, with the tool run without a

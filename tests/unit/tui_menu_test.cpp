@@ -29,6 +29,8 @@ TEST(MenuLine, DisplayTextHasBoxPrefix)
         {ITEM_PLAIN, "Exit", "    Exit", false},
         {ITEM_PLAIN, "", "    ", false},
         {ITEM_SELECTED, "", "[*] ", true},
+        // A type outside the three kinds shows as a plain line.
+        {static_cast<ITEM_TYPE>(7), "Exit", "    Exit", false},
     };
     for (const Case& c : cases) {
         QV_ITEM line(c.type, c.name, "", nullptr);

@@ -12,16 +12,6 @@
 
 namespace {
 
-// Size of the window open on fd; false when fstat fails.
-bool window_size(int fd, uint64_t& size)
-{
-    struct stat info;
-    if (fstat(fd, &info) != 0 || info.st_size < 0)
-        return false;
-    size = static_cast<uint64_t>(info.st_size);
-    return true;
-}
-
 void* map_window(int fd, uint64_t length)
 {
     if (length == 0)
@@ -34,10 +24,10 @@ void* map_window(int fd, uint64_t length)
 // an unsigned 32-bit number, and checks that the 4 bytes at offset lie inside it.
 volatile uint32_t* map_register(int fd, int offset, uint64_t& length, void*& base)
 {
-    if (!window_size(fd, length))
+    if (!hw_window_size(fd, length))
         return nullptr;
-    length = static_cast<uint32_t>(length);
-    if (offset < 0 || static_cast<uint64_t>(offset) + 4 > length)
+    length = hw_register_window_length(length);
+    if (!hw_register_fits(static_cast<uint32_t>(length), offset))
         return nullptr;
     base = map_window(fd, length);
     if (base == nullptr)
@@ -50,8 +40,7 @@ volatile uint32_t* map_register(int fd, int offset, uint64_t& length, void*& bas
 volatile unsigned char* map_memory(int fd, uint32_t map_length, uint32_t start, uint32_t length)
 {
     uint64_t size = 0;
-    if (!window_size(fd, size) || map_length > size ||
-        static_cast<uint64_t>(start) + length > map_length)
+    if (!hw_window_size(fd, size) || !hw_memory_fits(size, map_length, start, length))
         return nullptr;
     return static_cast<volatile unsigned char*>(map_window(fd, map_length));
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include <sys/stat.h>
+
 // Reads the little-endian 32-bit register at byte offset of the register
 // window open on fd. False, with value untouched, when the window cannot be
 // mapped or the word does not lie wholly inside it.
@@ -29,3 +31,31 @@ bool hw_mem_read(int fd, uint32_t map_length, uint32_t start, unsigned char* des
 
 // Blocks the calling thread for the given number of microseconds.
 void hw_sleep_us(unsigned int microseconds);
+
+// Window rules, shared with the simulated board so that both refuse the same
+// accesses.
+
+// Size of the window file open on fd; false when fstat fails.
+inline bool hw_window_size(int fd, uint64_t& size)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0 || info.st_size < 0)
+        return false;
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+// The register window's length is its file size taken as an unsigned 32-bit
+// number; a register access needs its 4 bytes wholly inside it.
+inline uint32_t hw_register_window_length(uint64_t file_size) { return static_cast<uint32_t>(file_size); }
+inline bool hw_register_fits(uint32_t window_length, int offset)
+{
+    return offset >= 0 && static_cast<uint64_t>(offset) + 4 <= window_length;
+}
+
+// A memory copy maps the first map_length bytes, which must lie inside the
+// window, and the copy of length bytes from start must lie inside the mapping.
+inline bool hw_memory_fits(uint64_t file_size, uint32_t map_length, uint32_t start, uint32_t length)
+{
+    return map_length > 0 && map_length <= file_size && static_cast<uint64_t>(start) + length <= map_length;
+}

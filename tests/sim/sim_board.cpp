@@ -24,21 +24,11 @@ namespace {
 
 Board the_board;
 
-bool window_size(int fd, uint64_t& size)
-{
-    struct stat info;
-    if (fstat(fd, &info) != 0 || info.st_size < 0)
-        return false;
-    size = static_cast<uint64_t>(info.st_size);
-    return true;
-}
-
 // The register window's length is its size taken as an unsigned 32-bit number.
 bool register_inside(int fd, int offset)
 {
     uint64_t size = 0;
-    return window_size(fd, size) && offset >= 0 &&
-           static_cast<uint64_t>(offset) + 4 <= static_cast<uint32_t>(size);
+    return hw_window_size(fd, size) && hw_register_fits(hw_register_window_length(size), offset);
 }
 
 uint32_t file_word(int fd, uint32_t offset)
@@ -176,8 +166,7 @@ void on_write(Board& b, int fd, uint32_t offset, uint32_t value)
 bool memory_inside(int fd, uint32_t map_length, uint32_t start, uint32_t length)
 {
     uint64_t size = 0;
-    return window_size(fd, size) && map_length > 0 && map_length <= size &&
-           static_cast<uint64_t>(start) + length <= map_length;
+    return hw_window_size(fd, size) && hw_memory_fits(size, map_length, start, length);
 }
 
 } // namespace

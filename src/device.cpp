@@ -84,19 +84,21 @@ int QVDevice::DetectGPU()
         return 0;
     }
 
-    reg_fd = open(res2_path.c_str(), O_RDWR);
+    // Close-on-exec: the shell commands that the tool runs later must not
+    // inherit writable descriptors of the board's windows.
+    reg_fd = open(res2_path.c_str(), O_RDWR | O_CLOEXEC);
     if (reg_fd < 0) {
         qvlogger::logger(LOG_FATAL, "Error: Failed to open %s\n", res2_path.c_str());
         return 0;
     }
-    mem_fd = open(res0_path.c_str(), O_RDWR);
+    mem_fd = open(res0_path.c_str(), O_RDWR | O_CLOEXEC);
     if (mem_fd < 0) {
         qvlogger::logger(LOG_FATAL, "Error: Failed to open %s\n", res0_path.c_str());
         return 0;
     }
 
     std::string device_path = dir + "/device";
-    int device_fd = open(device_path.c_str(), O_RDONLY);
+    int device_fd = open(device_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (device_fd < 0)
         return 0;
     char text[7] = {0};
@@ -118,35 +120,58 @@ int QVDevice::GetProduct()
     return pci_device_id;
 }
 
-uint32_t QVDevice::ReadReg(int offset)
+bool QVDevice::read_reg(int offset, uint32_t& value)
 {
-    uint32_t value = 0;
-    if (!hw_reg_read32(reg_fd, offset, value)) {
-        qvlogger::logger(LOG_FATAL, "Map device register failed when ReadReg!\n");
-        return 0;
-    }
-    return value;
+    if (hw_reg_read32(reg_fd, offset, value))
+        return true;
+    ++failed_accesses;
+    qvlogger::logger(LOG_FATAL, "Map device register failed when ReadReg!\n");
+    return false;
 }
 
-void QVDevice::WriteReg(int offset, uint32_t value)
+bool QVDevice::write_reg(int offset, uint32_t value)
 {
-    if (!hw_reg_write32(reg_fd, offset, value))
-        qvlogger::logger(LOG_FATAL, "Map device register failed!\n");
+    if (hw_reg_write32(reg_fd, offset, value))
+        return true;
+    ++failed_accesses;
+    qvlogger::logger(LOG_FATAL, "Map device register failed!\n");
+    return false;
 }
 
-void QVDevice::WriteMemory(int offset, uint32_t length, const unsigned char* source)
+bool QVDevice::write_memory(int offset, uint32_t length, const unsigned char* source)
 {
     // The offset only sizes the mapping, which ends at the last byte written
     // when the caller passes the image area's start.
     uint32_t map_length = static_cast<uint32_t>(offset) + length;
-    if (!hw_mem_write(mem_fd, map_length, IMAGE_OFFSET, source, length))
-        qvlogger::logger(LOG_FATAL, "Map device memory failed!\n");
+    if (hw_mem_write(mem_fd, map_length, IMAGE_OFFSET, source, length))
+        return true;
+    ++failed_accesses;
+    qvlogger::logger(LOG_FATAL, "Map device memory failed!\n");
+    return false;
+}
+
+uint32_t QVDevice::ReadReg(int offset)
+{
+    uint32_t value = 0;
+    return read_reg(offset, value) ? value : 0;
+}
+
+void QVDevice::WriteReg(int offset, uint32_t value)
+{
+    write_reg(offset, value);
+}
+
+void QVDevice::WriteMemory(int offset, uint32_t length, const unsigned char* source)
+{
+    write_memory(offset, length, source);
 }
 
 void QVDevice::ReadMemory(int /*offset*/, uint32_t length, unsigned char* destination)
 {
-    if (!hw_mem_read(mem_fd, MEMORY_READ_MAP_LENGTH, IMAGE_OFFSET, destination, length))
-        qvlogger::logger(LOG_FATAL, "Map device memory failed!\n");
+    if (hw_mem_read(mem_fd, MEMORY_READ_MAP_LENGTH, IMAGE_OFFSET, destination, length))
+        return;
+    ++failed_accesses;
+    qvlogger::logger(LOG_FATAL, "Map device memory failed!\n");
 }
 
 bool QVDevice::CheckMemory(uint32_t /*length*/, const unsigned char* /*data*/)
@@ -248,16 +273,19 @@ bool QVDevice::InitMailbox()
     const int srcid = mailbox_reg(reg_base, REGG_SCPU__MAILBOX_SRCID);
     const int probe = mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_1);
     static const uint32_t pairs[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
+    // A lost access makes the probe's answer meaningless: the search ends.
     for (const auto& pair : pairs) {
         wr_srcid = pair[0];
-        WriteReg(srcid, wr_srcid);
-        WriteReg(probe, SRCID_PROBE_VALUE);
+        if (!write_reg(srcid, wr_srcid) || !write_reg(probe, SRCID_PROBE_VALUE))
+            return false;
         rd_srcid = pair[1];
-        WriteReg(srcid, rd_srcid);
-        if (ReadReg(probe) == SRCID_PROBE_VALUE)
+        uint32_t back = 0;
+        if (!write_reg(srcid, rd_srcid) || !read_reg(probe, back))
+            return false;
+        if (back == SRCID_PROBE_VALUE)
             return true;
-        WriteReg(srcid, wr_srcid);
-        WriteReg(probe, 0);
+        if (!write_reg(srcid, wr_srcid) || !write_reg(probe, 0))
+            return false;
     }
     fputs("Error: cannot find the proper srcid for mailbox\n", stdout);
     fflush(stdout);
@@ -269,12 +297,16 @@ bool QVDevice::SetMailbox(uint32_t command, uint32_t a1, uint32_t a2, uint32_t a
     trace("SetMailbox", 422);
     qvlogger::logger(LOG_INFO, "Set mailbox... \n");
 
-    uint32_t ready = ReadReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_READY));
+    // Every access must happen: a lost argument or command word, or a busy
+    // word that could not be read, leaves the command's fate unknown.
+    uint32_t ready = 0;
+    if (!read_reg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_READY), ready))
+        return false;
     if (ready != MAILBOX_READY_VALUE) {
         qvlogger::logger(LOG_FATAL, "Mailbox not ready, readReg addr: %s, readReg value is: 0x%lx \n",
                          "REGG_SCPU__MAILBOX_READY", static_cast<unsigned long>(ready));
-        uint32_t status = ReadReg(mailbox_reg(reg_base, MAILBOX_SET_STATUS_REG));
-        if (status != 0)
+        uint32_t status = 0;
+        if (read_reg(mailbox_reg(reg_base, MAILBOX_SET_STATUS_REG), status) && status != 0)
             qvlogger::logger(LOG_FATAL, "QVGPU is offline. \nReadReg addr: %s, readReg value is: 0x%lx \n",
                              "MAILBOX_SET_STATUS_REG", static_cast<unsigned long>(status));
         return false;
@@ -282,19 +314,26 @@ bool QVDevice::SetMailbox(uint32_t command, uint32_t a1, uint32_t a2, uint32_t a
 
     trace("SetMailbox", 435);
     qvlogger::logger(LOG_INFO, "Write mailbox... \n");
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_SRCID),
-             is_zk_chip(pci_device_id) ? wr_srcid : SRCID_DEFAULT);
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_1), a1);
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_2), a2);
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_3), a3);
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_4), a4);
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_CMD), command);
+    const uint32_t words[][2] = {
+        {REGG_SCPU__MAILBOX_SRCID, is_zk_chip(pci_device_id) ? wr_srcid : SRCID_DEFAULT},
+        {REGG_SCPU__MAILBOX0_1, a1},
+        {REGG_SCPU__MAILBOX0_2, a2},
+        {REGG_SCPU__MAILBOX0_3, a3},
+        {REGG_SCPU__MAILBOX0_4, a4},
+        {REGG_SCPU__MAILBOX_CMD, command},
+    };
+    for (const auto& word : words)
+        if (!write_reg(mailbox_reg(reg_base, word[0]), word[1]))
+            return false;
 
     timed_line(LOG_INFO, "Wait Mailbox becomes ready, starting time: ");
     const int busy = mailbox_reg(reg_base, REGG_SCPU__MAILBOX_BUSY);
     for (int poll = 0; poll < MAILBOX_POLLS; ++poll) {
         hw_sleep_us(MAILBOX_POLL_US);
-        if (ReadReg(busy) != MAILBOX_BUSY_VALUE) {
+        uint32_t busy_word = 0;
+        if (!read_reg(busy, busy_word))
+            return false;
+        if (busy_word != MAILBOX_BUSY_VALUE) {
             timed_line(LOG_INFO, "Wait Mailbox becomes ready, end time: ");
             return true;
         }
@@ -324,15 +363,19 @@ bool QVDevice::CheckMailbox()
 {
     trace("CheckMailbox", 257);
     qvlogger::logger(LOG_INFO, "Read mailbox to get firmware status \n");
-    WriteReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_SRCID), rd_srcid);
-
-    uint32_t result = ReadReg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_1));
+    // A result or status that could not be read is no verdict: false.
+    uint32_t result = 0;
+    if (!write_reg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX_SRCID), rd_srcid) ||
+        !read_reg(mailbox_reg(reg_base, REGG_SCPU__MAILBOX0_1), result))
+        return false;
     qvlogger::logger(LOG_INFO, "readReg addr: %s, readReg value is: 0x%lx \n", "REGG_SCPU__MAILBOX0_1",
                      static_cast<unsigned long>(result));
     if (result == MAILBOX_RESULT_OK)
         return true;
 
-    uint32_t status = ReadReg(mailbox_reg(reg_base, MAILBOX_SET_STATUS_REG));
+    uint32_t status = 0;
+    if (!read_reg(mailbox_reg(reg_base, MAILBOX_SET_STATUS_REG), status))
+        return false;
     qvlogger::logger(LOG_INFO, "readReg addr: %s, readReg value is: 0x%lx \n", "MAILBOX_SET_STATUS_REG",
                      static_cast<unsigned long>(status));
 
@@ -359,20 +402,6 @@ bool QVDevice::CheckMailbox()
 
 namespace {
 
-// Polls a WZ busy word (after a 100 ms sleep each) until it reads other than
-// busy; false when it is still busy at the last poll.
-bool wz_wait_idle(QVDevice& device)
-{
-    for (int poll = 0; poll < MAILBOX_POLLS; ++poll) {
-        hw_sleep_us(MAILBOX_POLL_US);
-        if (device.ReadReg(static_cast<int>(WZ_MAILBOX_BUSY)) != MAILBOX_BUSY_VALUE)
-            return true;
-    }
-    fputs("Mailbox: no respond.\n", stdout);
-    fflush(stdout);
-    return false;
-}
-
 // Prints the listed bits of value; false when any was listed.
 bool wz_report_bits(uint32_t value, const StatusTable& table, const char* format)
 {
@@ -393,31 +422,55 @@ bool wz_report_bits(uint32_t value, const StatusTable& table, const char* format
 
 } // namespace
 
+// Polls the WZ busy word (after a 100 ms sleep each) until it reads other
+// than busy; false when it is still busy at the last poll or a poll is lost.
+bool QVDevice::wz_wait_idle()
+{
+    for (int poll = 0; poll < MAILBOX_POLLS; ++poll) {
+        hw_sleep_us(MAILBOX_POLL_US);
+        uint32_t busy = 0;
+        if (!read_reg(static_cast<int>(WZ_MAILBOX_BUSY), busy))
+            return false;
+        if (busy != MAILBOX_BUSY_VALUE)
+            return true;
+    }
+    fputs("Mailbox: no respond.\n", stdout);
+    fflush(stdout);
+    return false;
+}
+
 bool QVDevice::WZSetMailbox(uint32_t command, uint32_t argument, uint32_t /*unused1*/, uint32_t /*unused2*/,
                             uint32_t /*unused3*/)
 {
-    ReadReg(static_cast<int>(WZ_MAILBOX_BUSY));
-    ReadReg(static_cast<int>(Mailbox0_7));
-    ReadReg(static_cast<int>(FW_SCRATCH4_REG));
+    // The first three values are not used, but a window that cannot be read
+    // ends the command like any other lost access.
+    uint32_t unused = 0;
+    if (!read_reg(static_cast<int>(WZ_MAILBOX_BUSY), unused) || !read_reg(static_cast<int>(Mailbox0_7), unused) ||
+        !read_reg(static_cast<int>(FW_SCRATCH4_REG), unused))
+        return false;
 
-    if (!wz_wait_idle(*this))
+    if (!wz_wait_idle())
         return false;
 
     static const uint32_t cleared[] = {Mailbox0_7,       WZ_MAILBOX_WORD6, WZ_MAILBOX_WORD5,
                                        WZ_MAILBOX_WORD4, WZ_MAILBOX_WORD3, WZ_MAILBOX_WORD2};
     for (uint32_t reg : cleared)
-        WriteReg(static_cast<int>(reg), 0);
-    WriteReg(static_cast<int>(WZ_MAILBOX_ARG), argument);
-    WriteReg(static_cast<int>(WZ_MAILBOX_CMD), command);
+        if (!write_reg(static_cast<int>(reg), 0))
+            return false;
+    if (!write_reg(static_cast<int>(WZ_MAILBOX_ARG), argument) || !write_reg(static_cast<int>(WZ_MAILBOX_CMD), command))
+        return false;
 
-    return wz_wait_idle(*this);
+    return wz_wait_idle();
 }
 
 bool QVDevice::WZCheckMailbox()
 {
-    uint32_t busy = ReadReg(static_cast<int>(WZ_MAILBOX_BUSY));
-    uint32_t errors = ReadReg(static_cast<int>(Mailbox0_7));
-    uint32_t scratch = ReadReg(static_cast<int>(FW_SCRATCH4_REG));
+    uint32_t busy = 0;
+    uint32_t errors = 0;
+    uint32_t scratch = 0;
+    if (!read_reg(static_cast<int>(WZ_MAILBOX_BUSY), busy) || !read_reg(static_cast<int>(Mailbox0_7), errors) ||
+        !read_reg(static_cast<int>(FW_SCRATCH4_REG), scratch))
+        return false;
     if (busy == 0 && errors == 0 && scratch == 0)
         return true;
 
@@ -445,12 +498,16 @@ bool QVDevice::UPGRADE_BY_SCPU_SRAM(unsigned char* data, unsigned long length)
     const uint32_t word = mailbox_command_word(length, zk ? OPCODE_SRAM_ZK : OPCODE_SRAM_OTHER);
     const uint32_t total = static_cast<uint32_t>(length);
 
+    // A lost address or data word would leave a hole in the SCPU's copy: the
+    // transfer ends before that chunk's command.
     const uint32_t whole = total / chunk;
     for (uint32_t c = 0; c < whole; ++c) {
-        WriteReg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr);
+        if (!write_reg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr))
+            return false;
         const unsigned char* bytes = data + static_cast<size_t>(c) * chunk;
         for (uint32_t i = 0; i < chunk; i += 4)
-            WriteReg(static_cast<int>(SCPU_SRAM_DATA_REG), le_word(bytes + i, 4));
+            if (!write_reg(static_cast<int>(SCPU_SRAM_DATA_REG), le_word(bytes + i, 4)))
+                return false;
         if (!SetMailbox(word, 0, 0, 0, 0))
             return false;
     }
@@ -458,11 +515,13 @@ bool QVDevice::UPGRADE_BY_SCPU_SRAM(unsigned char* data, unsigned long length)
     const uint32_t rest = total % chunk;
     if (rest == 0)
         return true;
-    WriteReg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr);
+    if (!write_reg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr))
+        return false;
     const unsigned char* bytes = data + static_cast<size_t>(whole) * chunk;
     // The last word takes only the bytes that remain; nothing past the image is read.
     for (uint32_t i = 0; i < rest; i += 4)
-        WriteReg(static_cast<int>(SCPU_SRAM_DATA_REG), le_word(bytes + i, rest - i));
+        if (!write_reg(static_cast<int>(SCPU_SRAM_DATA_REG), le_word(bytes + i, rest - i)))
+            return false;
     return SetMailbox(word, 0, 0, 0, 0);
 }
 
@@ -485,12 +544,15 @@ bool QVDevice::PutData(const unsigned char* data, uint32_t length)
     if (is_zk_chip(pci_device_id)) {
         trace("PutData", 529);
         qvlogger::logger(LOG_INFO, "Enable memory write-through: \n");
-        uint32_t control = ReadReg(static_cast<int>(MEM_WRITE_THROUGH_REG));
-        WriteReg(static_cast<int>(MEM_WRITE_THROUGH_REG),
-                 (control & MEM_WRITE_THROUGH_MASK) | MEM_WRITE_THROUGH_ON);
+        uint32_t control = 0;
+        if (!read_reg(static_cast<int>(MEM_WRITE_THROUGH_REG), control) ||
+            !write_reg(static_cast<int>(MEM_WRITE_THROUGH_REG),
+                       (control & MEM_WRITE_THROUGH_MASK) | MEM_WRITE_THROUGH_ON))
+            return false;
     }
-    WriteMemory(static_cast<int>(mem_base + IMAGE_OFFSET), length, data);
-    return true;
+    // A copy that did not happen (the window cannot be mapped or cannot hold
+    // the image) must not be followed by the command to take the image.
+    return write_memory(static_cast<int>(mem_base + IMAGE_OFFSET), length, data);
 }
 
 bool QVDevice::ResetDevice()
@@ -498,6 +560,9 @@ bool QVDevice::ResetDevice()
     const bool zk = is_zk_chip(pci_device_id);
     if (is_jq_chip(pci_device_id) || is_wz_chip(pci_device_id))
         return true;
+    // The reset runs its whole course, but it counts as done only when none
+    // of its accesses was lost.
+    const unsigned long failed_before = failed_accesses;
     if (zk)
         ZKWarmReset();
 
@@ -514,6 +579,8 @@ bool QVDevice::ResetDevice()
     timed_line(LOG_INFO, "Wait until mc trainning done, end time: ");
     uint32_t status = ReadReg(mailbox_reg(reg_base, MAILBOX_SET_STATUS_REG));
 
+    if (failed_accesses != failed_before)
+        return false;
     if (trained) {
         qvlogger::logger(LOG_INFO, "ZK610 warm reset is success...");
         return true;
@@ -548,7 +615,7 @@ void write_sequence(QVDevice& device, const ResetWrite* steps, size_t count)
 void QVDevice::ZKWarmReset()
 {
     // The command results are not looked at: SetMailbox logs a failure and
-    // the reset goes on.
+    // the reset goes on (ResetDevice fails a reset that lost an access).
     SetMailbox(WARM_RESET_CMD_1, 0, 0, 0, 0);
     hw_sleep_us(2000);
     SetMailbox(WARM_RESET_CMD_2, 0, 0, 0, 0);

@@ -52,6 +52,10 @@ public:
     void ZKWarmReset();
     void JQWarmReset();
 
+    // Register and memory window accesses that failed (the window could not
+    // be mapped, or the access did not fit in it) since the object was made.
+    unsigned long FailedAccesses() const { return failed_accesses; }
+
     std::string bdf;
     std::string res2_path;
     std::string res0_path;
@@ -62,4 +66,16 @@ public:
     int pci_device_id = 0;
     uint32_t rd_srcid = 0;
     uint32_t wr_srcid = 0;
+
+private:
+    // One register or memory access; false, after the failed-mapping message
+    // and counted in failed_accesses, when it did not happen.
+    bool read_reg(int offset, uint32_t& value);
+    bool write_reg(int offset, uint32_t value);
+    bool write_memory(int offset, uint32_t length, const unsigned char* source);
+    // The waits of the WZ mailbox: false when the busy word still reads busy
+    // at the last poll or a poll could not be read.
+    bool wz_wait_idle();
+
+    unsigned long failed_accesses = 0;
 };

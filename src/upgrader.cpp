@@ -167,6 +167,14 @@ void get_devices_info(std::vector<std::string>& paths, std::map<Board*, QVDevice
             delete device;
             continue;
         }
+        // Identity registers that could not be read (the register window cannot
+        // be mapped) make the chip as unusable as a function without an ID: its
+        // zeros would name a product and fail its checks on every run.
+        if (device->FailedAccesses() != 0) {
+            delete board;
+            delete device;
+            continue;
+        }
         devices[board] = device;
     }
 }

@@ -163,6 +163,14 @@ void on_write(Board& b, int fd, uint32_t offset, uint32_t value)
     }
 }
 
+// Counts one register or memory access; true when it is the one set to fail.
+bool injected_failure()
+{
+    Board& b = the_board;
+    ++b.accesses;
+    return b.accesses == b.fail_access;
+}
+
 bool memory_inside(int fd, uint32_t map_length, uint32_t start, uint32_t length)
 {
     uint64_t size = 0;
@@ -294,7 +302,7 @@ std::vector<std::string> SimChip::log_lines_with(const std::string& text) const
 
 bool hw_reg_read32(int fd, int offset, uint32_t& value)
 {
-    if (!sim::register_inside(fd, offset))
+    if (sim::injected_failure() || !sim::register_inside(fd, offset))
         return false;
     sim::Board& b = sim::board();
     value = sim::on_read(b, fd, static_cast<uint32_t>(offset));
@@ -304,7 +312,7 @@ bool hw_reg_read32(int fd, int offset, uint32_t& value)
 
 bool hw_reg_write32(int fd, int offset, uint32_t value)
 {
-    if (!sim::register_inside(fd, offset))
+    if (sim::injected_failure() || !sim::register_inside(fd, offset))
         return false;
     sim::Board& b = sim::board();
     sim::put_file_word(fd, static_cast<uint32_t>(offset), value);
@@ -315,7 +323,7 @@ bool hw_reg_write32(int fd, int offset, uint32_t value)
 
 bool hw_mem_write(int fd, uint32_t map_length, uint32_t start, const unsigned char* source, uint32_t length)
 {
-    if (!sim::memory_inside(fd, map_length, start, length))
+    if (sim::injected_failure() || !sim::memory_inside(fd, map_length, start, length))
         return false;
     if (length != 0 && pwrite(fd, source, length, start) != static_cast<ssize_t>(length))
         throw std::runtime_error("simulated board: memory file write failed");
@@ -325,7 +333,7 @@ bool hw_mem_write(int fd, uint32_t map_length, uint32_t start, const unsigned ch
 
 bool hw_mem_read(int fd, uint32_t map_length, uint32_t start, unsigned char* destination, uint32_t length)
 {
-    if (!sim::memory_inside(fd, map_length, start, length))
+    if (sim::injected_failure() || !sim::memory_inside(fd, map_length, start, length))
         return false;
     if (length != 0 && pread(fd, destination, length, start) != static_cast<ssize_t>(length))
         throw std::runtime_error("simulated board: memory file read failed");

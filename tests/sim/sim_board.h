@@ -96,8 +96,13 @@ struct Board {
     // After a warm reset (0x84 written to 0x3804): reads of the ready word
     // that give 0 before it reads 0x66 again; NEVER: training never ends.
     int training_polls = 0;
+    // The register or memory access of this number (1 = the first since the
+    // reset; sleeps are not counted) fails as a window that cannot be mapped
+    // would, that access alone; 0: none fails.
+    size_t fail_access = 0;
 
     // --- what the board saw ---
+    size_t accesses = 0;  // register and memory accesses asked for, failed ones included
     std::vector<Access> trace;
     std::vector<Command> commands;
     std::vector<WzCommand> wz_commands;

@@ -105,6 +105,9 @@ TEST_F(Detect, DescriptorsReachTheRegisterAndMemoryWindowsAndCloseWithTheObject)
     {
         QVDevice dev(BDF);
         ASSERT_EQ(dev.DetectGPU(), 7);
+        // Shell commands run later must not inherit the writable windows.
+        EXPECT_EQ(fcntl(dev.reg_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        EXPECT_EQ(fcntl(dev.mem_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         EXPECT_EQ(dev.GetFirmwareVersion(), "1.515.4");
         const unsigned char image[3] = {0xAB, 0xCD, 0xEF};
         EXPECT_TRUE(dev.PutData(image, 3));

@@ -264,14 +264,18 @@ TEST(MemoryTransfer, OutcomeIsThatOfTheMailboxSteps)
     }
 }
 
-TEST(MemoryTransfer, ACopyThatCannotBeMappedDoesNotStopTheSequence)
+TEST(MemoryTransfer, ACopyThatCannotBeMadeEndsTheTransferBeforeAnyCommand)
 {
-    sim::SimChip chip(JQ, 0x40000, 0x900);
-    std::vector<unsigned char> image = image_of(0x200);
-    EXPECT_TRUE(chip.dev.UPGRADE_FW(false, image.data(), image.size()));
-    EXPECT_EQ(sim::board().count(Op::MemWrite, 0x800), 0u);
-    EXPECT_EQ(chip.log_lines_with("Map device memory failed!").size(), 2u);
-    EXPECT_EQ(sim::board().commands.size(), 1u);
+    // A memory window too small to hold the image at byte 0x800.
+    for (int id : {ZK, JQ, WZ}) {
+        sim::SimChip chip(id, 0x40000, 0x900);
+        std::vector<unsigned char> image = image_of(0x200);
+        EXPECT_FALSE(chip.dev.UPGRADE_FW(false, image.data(), image.size())) << id;
+        EXPECT_EQ(sim::board().count(Op::MemWrite, 0x800), 0u) << id;
+        EXPECT_EQ(chip.log_lines_with("Map device memory failed!").size(), 1u) << id;
+        EXPECT_TRUE(sim::board().commands.empty()) << id;
+        EXPECT_TRUE(sim::board().wz_commands.empty()) << id;
+    }
 }
 
 TEST(MemoryTransfer, WzChipCopiesOnceAndUsesTheWzMailbox)
@@ -438,3 +442,61 @@ TEST(ResetDevice, ChipOutsideTheGroupsPollsWithoutAResetAndReportsOfflineStatus)
     EXPECT_TRUE(sim::board().writes().empty());
     EXPECT_EQ(chip.log_lines_with("[    FATAL]  Device is offline, please reboot system.!").size(), 1u);
 }
+
+// ---------------------------------------------------------------------------
+// Lost accesses: a whole upgrade of one board (mailbox set-up, transfer and
+// reset, as the upgrade run chains them) with one register or memory access
+// failing, each access of the healthy run in turn. None of these runs may end
+// with the board counted as upgraded.
+
+namespace {
+
+struct LostAccessCase {
+    const char* name;
+    int id;
+    bool sram;
+    size_t length;  // spans three SRAM chunks: two whole ones and a remainder
+};
+
+void PrintTo(const LostAccessCase& c, std::ostream* out) { *out << c.name; }
+
+bool upgrade_board(QVDevice& dev, bool sram, std::vector<unsigned char>& image)
+{
+    return dev.InitMailbox() && dev.UPGRADE_FW(sram, image.data(), image.size()) && dev.ResetDevice();
+}
+
+class LostAccess : public testing::TestWithParam<LostAccessCase> {};
+
+} // namespace
+
+TEST_P(LostAccess, NoSingleLostAccessEndsInAnUpgradedBoard)
+{
+    const LostAccessCase& c = GetParam();
+    std::vector<unsigned char> image = image_of(c.length);
+    size_t total = 0;
+    {
+        sim::SimChip chip(c.id);
+        sim::board().srcid_write = 1;  // the ZK chip's srcid search misses twice first
+        ASSERT_TRUE(upgrade_board(chip.dev, c.sram, image));
+        total = sim::board().accesses;
+        if (c.sram) {
+            ASSERT_EQ(sim::board().chunks.size(), 3u);
+        }
+    }
+    for (size_t n = 1; n <= total; ++n) {
+        sim::SimChip chip(c.id);
+        sim::board().srcid_write = 1;
+        sim::board().fail_access = n;
+        EXPECT_FALSE(upgrade_board(chip.dev, c.sram, image)) << "access " << n << " of " << total;
+        EXPECT_EQ(chip.dev.FailedAccesses(), 1u) << "access " << n << " of " << total;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(GroupsAndPorts, LostAccess,
+                         testing::Values(LostAccessCase{"ZkSram", ZK, true, 2 * 256 + 10},
+                                         LostAccessCase{"ZkMemory", ZK, false, 2 * 256 + 10},
+                                         LostAccessCase{"JqSram", JQ, true, 2 * 1024 + 6},
+                                         LostAccessCase{"JqMemory", JQ, false, 2 * 1024 + 6},
+                                         LostAccessCase{"WzSram", WZ, true, 2 * 1024 + 6},
+                                         LostAccessCase{"WzMemory", WZ, false, 2 * 1024 + 6}),
+                         [](const testing::TestParamInfo<LostAccessCase>& info) { return std::string(info.param.name); });

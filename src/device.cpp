@@ -457,7 +457,8 @@ bool QVDevice::WZSetMailbox(uint32_t command, uint32_t argument, uint32_t /*unus
     for (uint32_t reg : cleared)
         if (!write_reg(static_cast<int>(reg), 0))
             return false;
-    if (!write_reg(static_cast<int>(WZ_MAILBOX_ARG), argument) || !write_reg(static_cast<int>(WZ_MAILBOX_CMD), command))
+    if (!write_reg(static_cast<int>(WZ_MAILBOX_ARG), argument) ||
+        !write_reg(static_cast<int>(WZ_MAILBOX_CMD), command))
         return false;
 
     return wz_wait_idle();

@@ -499,4 +499,6 @@ INSTANTIATE_TEST_SUITE_P(GroupsAndPorts, LostAccess,
                                          LostAccessCase{"JqMemory", JQ, false, 2 * 1024 + 6},
                                          LostAccessCase{"WzSram", WZ, true, 2 * 1024 + 6},
                                          LostAccessCase{"WzMemory", WZ, false, 2 * 1024 + 6}),
-                         [](const testing::TestParamInfo<LostAccessCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<LostAccessCase>& info) {
+                             return std::string(info.param.name);
+                         });

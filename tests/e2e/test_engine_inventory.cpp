@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <set>
 #include <sstream>
@@ -76,6 +77,55 @@ TEST(EngineList, BoardTableOfEveryGroup)
     EXPECT_NE(log.find("[     Info]  Function: list_boards()(22): \n"), std::string::npos);
     EXPECT_NE(log.find("[   record]  NUM  DEVICE        PRODUCT     VERSION\n"), std::string::npos);
     EXPECT_EQ(log.find("Qvfw-tool is exit"), std::string::npos);
+}
+
+// Debian's setpci switches each chip on in its configuration space: memory
+// space and bus master in the command register, and power state D0 in the
+// control word of the power-management capability that it finds through the
+// capability list. No other byte changes.
+TEST(EngineList, SystemSetpciSwitchesEveryChipGroupOn)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ASSERT_TRUE(FakeSystem::Exists("/usr/bin/setpci")) << "pciutils is not installed";
+    fs.DropStandIn("setpci");
+    std::vector<PciFunction> chips = {
+        zk_board("0000:01:00.0", version_word(1, 0, 2)),
+        jq_board("0000:02:00.0", 4, 0, version_word(2, 0, 3)),
+        wz_board("0000:03:00.0", version_word(1, 2, 3)),
+    };
+    // The capability lies at another place on each chip: only a write that
+    // follows the capability list reaches all three.
+    chips[0].pm_cap = 0x50;
+    chips[2].pm_cap = 0xc8;
+    auto config_of = [](const std::string& bdf) { return FakeSystem::ReadFile(FakeSystem::PciPath(bdf) + "/config"); };
+    auto word = [](const std::string& bytes, uint32_t offset) {
+        return bytes.size() < offset + 2 ? -1
+                                         : static_cast<unsigned char>(bytes[offset]) |
+                                               static_cast<unsigned char>(bytes[offset + 1]) << 8;
+    };
+    std::map<std::string, std::string> before;
+    for (const PciFunction& fn : chips) {
+        fs.AddPci(fn);
+        before[fn.bdf] = config_of(fn.bdf);
+        ASSERT_EQ(before[fn.bdf].size(), fakesys::kConfigSize);
+        ASSERT_EQ(word(before[fn.bdf], fakesys::kConfigCommand), 0x0000);
+        ASSERT_EQ(word(before[fn.bdf], fn.pm_cap + fakesys::kPmControl), 0x0003);
+    }
+
+    auto r = fs.Run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    for (const PciFunction& fn : chips) {
+        std::string after = config_of(fn.bdf);
+        EXPECT_EQ(word(after, fakesys::kConfigCommand), 0x0006) << fn.device;
+        EXPECT_EQ(word(after, fn.pm_cap + fakesys::kPmControl), 0x0008) << fn.device;
+        std::string expected = before[fn.bdf];
+        expected[fakesys::kConfigCommand] = 0x06;
+        expected[fn.pm_cap + fakesys::kPmControl] = 0x08;
+        EXPECT_TRUE(after == expected) << "other configuration bytes changed: " << fn.device;
+    }
 }
 
 TEST(EngineList, NoBoard)

@@ -47,6 +47,10 @@ TEST(FakeSystem, PciFunctionFilesLinkAndRegisters)
     EXPECT_EQ(FakeSystem::ReadFile(FakeSystem::PciPath(fn.bdf) + "/uevent"), "PCI_SLOT_NAME=0000:03:00.0\n");
     EXPECT_EQ(std::filesystem::file_size(FakeSystem::PciPath(fn.bdf) + "/resource0"), 0x400000u);
     EXPECT_EQ(std::filesystem::file_size(FakeSystem::PciPath(fn.bdf) + "/resource2"), 0x40000u);
+    // The configuration space starts with the vendor and device IDs, little-endian.
+    std::string config = FakeSystem::ReadFile(FakeSystem::PciPath(fn.bdf) + "/config");
+    EXPECT_EQ(config.size(), fakesys::kConfigSize);
+    EXPECT_EQ(config.substr(0, 4), std::string("\x51\x7e\x10\x02", 4));
     // Little-endian bytes in the file, read back as words.
     EXPECT_EQ(fs.ReadMem(fn.bdf, 0, 0), "");
     std::string raw = FakeSystem::ReadFile(FakeSystem::PciPath(fn.bdf) + "/resource2").substr(0x9000, 4);

@@ -9,13 +9,16 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "fakesys.h"
 #include "fwgen.h"
+#include "log_expect.h"
 #include "scpu_responder.h"
 #include "tmux_session.h"
 
@@ -292,7 +295,8 @@ TEST_F(Screen, TicksReachTheEngine)
         EXPECT_EQ(Upgraded(bdf), bdf == order[1]) << bdf;
 }
 
-// Leaving without the Upgrade line: nothing is written and the status is 255.
+// Leaving without the Upgrade line: nothing is written, the status is 255 and
+// the run's log ends with its closing line.
 TEST_F(Screen, LeavingWithoutUpgrade)
 {
     struct Case {
@@ -307,11 +311,17 @@ TEST_F(Screen, LeavingWithoutUpgrade)
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
     for (const Case& c : cases) {
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
         Start();
         for (const char* key : c.keys)
             screen_->SendKeys({key});
         EXPECT_EQ(screen_->WaitExit(), 255) << c.name << "\n" << screen_->Screen();
         EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false})) << c.name;
+        std::string log = FakeSystem::ReadFile(e2e::kLogFile);
+        size_t closing = log.find(e2e::kClosing);
+        EXPECT_TRUE(closing != std::string::npos && closing + e2e::kClosing.size() == log.size())
+            << c.name << "\n" << log;
         screen_.reset();
         responder_.reset();
     }

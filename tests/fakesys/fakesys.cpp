@@ -99,6 +99,30 @@ void ReadAvailable(int fd, std::string& into, bool& open)
     }
 }
 
+void PutWord(std::string& bytes, uint32_t offset, uint32_t value)
+{
+    bytes[offset] = static_cast<char>(value & 0xff);
+    bytes[offset + 1] = static_cast<char>((value >> 8) & 0xff);
+}
+
+// The function's configuration space: see kConfigSize in fakesys.h.
+std::string ConfigSpace(const PciFunction& fn)
+{
+    std::string bytes(kConfigSize, '\0');
+    PutWord(bytes, 0x00, static_cast<uint32_t>(strtoul(fn.vendor.c_str(), nullptr, 16)));
+    PutWord(bytes, 0x02, static_cast<uint32_t>(strtoul(fn.device.c_str(), nullptr, 16)));
+    PutWord(bytes, kConfigCommand, 0x0000);
+    PutWord(bytes, 0x06, 0x0010);  // status: the function has a capability list
+    bytes[0x34] = 0x40;            // first capability
+    bytes[0x40] = 0x05;            // MSI with 64-bit addresses, 0x40 to 0x4d
+    bytes[0x41] = static_cast<char>(fn.pm_cap);
+    PutWord(bytes, 0x42, 0x0080);
+    bytes[fn.pm_cap] = 0x01;       // power management, last in the list
+    PutWord(bytes, fn.pm_cap + 2, 0x0003);           // capabilities: version 3
+    PutWord(bytes, fn.pm_cap + kPmControl, 0x0003);  // power state D3hot
+    return bytes;
+}
+
 double Now()
 {
     struct timespec ts;
@@ -279,6 +303,10 @@ void FakeSystem::AddPci(const PciFunction& fn)
         WriteFile(node + "/device", WithNewline(fn.device));
     if (fn.with_uevent)
         WriteFile(node + "/uevent", fn.uevent.empty() ? "PCI_SLOT_NAME=" + fn.bdf + "\n" : fn.uevent);
+    if (fn.pm_cap < 0x50 || fn.pm_cap > kConfigSize - 8 || fn.pm_cap % 4 != 0)
+        ADD_FAILURE() << "power-management capability at 0x" << std::hex << fn.pm_cap << ", not 0x50 to 0xf8";
+    else
+        WriteFile(node + "/config", ConfigSpace(fn));
     if (fn.with_resource0) {
         WriteFile(node + "/resource0", "", 0600);
         if (truncate((node + "/resource0").c_str(), static_cast<off_t>(fn.resource0_size)) != 0)
@@ -361,6 +389,11 @@ void FakeSystem::SetStandIn(const std::string& program, const std::string& body)
     std::string script = "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + record_dir_ + "/" + program +
                          ".calls'\n" + body + "\n";
     WriteFile(bin_dir_ + "/" + program, script, 0755);
+}
+
+void FakeSystem::DropStandIn(const std::string& program)
+{
+    unlink((bin_dir_ + "/" + program).c_str());
 }
 
 std::vector<std::string> FakeSystem::Calls(const std::string& program) const

@@ -26,6 +26,16 @@
 
 namespace fakesys {
 
+// The configuration space that AddPci gives a function (its config file, 256
+// bytes, where setpci reads and writes): the vendor and device IDs of its
+// texts, the command register at 0x0000, and a capability list of an MSI
+// capability at 0x40 followed by the power-management capability at the
+// function's pm_cap, whose control/status word (pm_cap + 4) holds 0x0003: the
+// function sits in D3hot.
+const uint32_t kConfigSize = 256;
+const uint32_t kConfigCommand = 0x04;  // 16-bit command register
+const uint32_t kPmControl = 4;         // offset of the control/status word in the capability
+
 // One PCI function to place in the fake sysfs.
 struct PciFunction {
     std::string bdf;                 // "DDDD:BB:DD.F", the /sys/bus/pci/devices entry name
@@ -46,6 +56,7 @@ struct PciFunction {
     bool with_uevent = true;
     bool with_resource0 = true;
     bool with_resource2 = true;
+    uint32_t pm_cap = 0x60;            // power-management capability in config: 0x50 to 0xf8, dword aligned
 };
 
 struct RunOptions {
@@ -108,6 +119,9 @@ public:
     // ("$@" holds the arguments). An empty body just records and exits 0.
     void SetStandIn(const std::string& program, const std::string& body = "");
     const std::string& StandInDir() const { return bin_dir_; }
+    // Takes a stand-in off the runs' PATH, so that they find the system's
+    // program of that name (e.g. Debian's /usr/bin/setpci).
+    void DropStandIn(const std::string& program);
     // A command prefix for programs that the runs do not start themselves
     // (e.g. inside tmux): where /proc is the fake one, "<bin>/with-proc-entry"
     // gives the process its /proc/<pid> entry and then runs the command;

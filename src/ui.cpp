@@ -3,7 +3,6 @@
 // edits the engine's selection at once; the Upgrade line sets its upgrade flag.
 #include "ui.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>

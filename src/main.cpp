@@ -24,10 +24,11 @@ namespace {
 
 const char* const TOOL_VERSION = "2.0.1";
 
-// Runs before every other start-up entry, the curses probe among them: a
-// standard descriptor that the caller left closed is opened on /dev/null, so
-// that no file the run opens later (a log file, a board's resource file) takes
-// its number and receives terminal text or is read as input.
+// Runs ahead of every start-up entry without a priority, the curses probe
+// among them: a standard descriptor that the caller left closed is opened on
+// /dev/null, so that no file the run opens later (a log file, a board's
+// resource file) takes its number and receives terminal text or is read as
+// input.
 __attribute__((constructor(101))) void open_closed_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; ++fd) {

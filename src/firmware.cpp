@@ -8,6 +8,10 @@
 #include <optional>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "firmware_detect.h"
 #include "firmware_scpu_share_misc_crc16.h"
 #include "logger.h"
@@ -84,6 +88,28 @@ bool next_byte(FILE* file, bool whole_token, unsigned char& value)
 bool admitted_char(int c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ' ' || c == '\n' || c == '\r';
+}
+
+// Opens the firmware file for reading, close-on-exec, so that the shell
+// commands of the run do not inherit it. The open does not block, so that a
+// FIFO or a device in the file's place is refused at once, as a file that
+// cannot be opened; a regular file or a directory is taken.
+FILE* open_firmware_file(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    int flags = -1;
+    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) ||
+        (flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr)
+        close(fd);
+    return file;
 }
 
 } // namespace
@@ -195,7 +221,7 @@ bool Firmware::Init()
         qvlogger::logger(LOG_FATAL, "Firmware file does not exist: %s\n", fw_path.c_str());
         return false;
     }
-    fw_file = fopen(fw_path.c_str(), "r");
+    fw_file = open_firmware_file(fw_path);
     if (fw_file == nullptr) {
         qvlogger::logger(LOG_FATAL, "Failed to open firmware file, %s\n", fw_path.c_str());
         return false;

@@ -11,8 +11,11 @@
 #include <string>
 #include <system_error>
 
+#include <fcntl.h>
 #include <libgen.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 bool qvlogger::silent_ = false;
 FILE* qvlogger::fp_ = nullptr;
@@ -72,9 +75,27 @@ void qvlogger::init(const char* path)
         std::filesystem::create_directories(dir, ec);
     }
 
-    fp_ = fopen(path, "a+");
-    if (fp_ == nullptr)
+    // Opened without blocking, so that a FIFO in its place cannot stall the
+    // run, and close-on-exec, so that no shell command inherits it. Only a
+    // regular file is a log file.
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
         init_failed();
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        init_failed();
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        init_failed();
+    }
+    fp_ = fdopen(fd, "a+");
+    if (fp_ == nullptr) {
+        close(fd);
+        init_failed();
+    }
 }
 
 void qvlogger::CurrentTime()

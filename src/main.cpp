@@ -1,4 +1,5 @@
 // Program entry of qvfw-tool: flags, root check, log set-up, then one pass over the boards.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -8,6 +9,8 @@
 #include <filesystem>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -21,15 +24,48 @@ namespace {
 
 const char* const TOOL_VERSION = "2.0.1";
 
-// Makes the log directory and returns the log path: the entry that the
-// directory listing returns last, or the standard file when it is empty.
-// A directory that cannot be made or listed ends the run like a log file that
-// cannot be opened.
+// Runs ahead of every start-up entry without a priority, the curses probe
+// among them: a standard descriptor that the caller left closed is opened on
+// /dev/null, so that no file the run opens later (a log file, a board's
+// resource file) takes its number and receives terminal text or is read as
+// input.
+__attribute__((constructor(101))) void open_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is taken, which is fd itself.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd)
+            close(opened);
+    }
+}
+
+// Holds the lock of the log directory for the life of the process: one run at
+// a time drives the boards. The kernel drops the lock when the process ends,
+// however it ends. The descriptor is never closed.
+int run_lock_fd = -1;
+
+// Makes the log directory, takes the run lock on it and returns the log path:
+// the entry that the directory listing returns last, or the standard file when
+// it is empty. A directory that cannot be made or listed ends the run like a
+// log file that cannot be opened; a lock held by another run ends it with 255
+// before any log file is touched.
 std::string choose_log_path()
 {
     std::error_code ec;
     if (!std::filesystem::exists(QV_LOG_DIR, ec))
         std::filesystem::create_directories(QV_LOG_DIR, ec);
+
+    run_lock_fd = open(QV_LOG_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (run_lock_fd < 0) {
+        fprintf(stderr, "Failed to init qvlogger.\n\n");
+        exit(1);
+    }
+    if (flock(run_lock_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        fprintf(stderr, "Another qvfw-tool is running.\n");
+        exit(255);
+    }
 
     std::string log_path = QV_LOG_FILE;
     DIR* dir = opendir(QV_LOG_DIR);

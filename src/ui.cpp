@@ -3,8 +3,13 @@
 // edits the engine's selection at once; the Upgrade line sets its upgrade flag.
 #include "ui.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "qv_menu.h"
 #include "upgrader.h"
@@ -87,6 +92,46 @@ __attribute__((destructor(101))) void cleanup_global()
     IUPGRADER = nullptr;
 }
 
+// SIGHUP and SIGQUIT while the screen is up end the run as the curses library
+// ends it on SIGINT and SIGTERM: the terminal is given back, then the process
+// exits with status 1 and nothing is upgraded.
+const int SCREEN_END_SIGNALS[] = {SIGHUP, SIGQUIT};
+struct sigaction saved_actions[2];
+bool replaced[2] = {false, false};
+
+void end_screen_on_signal(int sig)
+{
+    signal(sig, SIG_IGN);
+    endwin();
+    _exit(EXIT_FAILURE);
+}
+
+// A signal that the caller chose to ignore stays ignored, as the curses
+// library does for its own two.
+void catch_screen_end_signals()
+{
+    for (size_t i = 0; i < 2; i++) {
+        replaced[i] = false;
+        if (sigaction(SCREEN_END_SIGNALS[i], nullptr, &saved_actions[i]) != 0 ||
+            saved_actions[i].sa_handler != SIG_DFL || (saved_actions[i].sa_flags & SA_SIGINFO) != 0)
+            continue;
+        struct sigaction action;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = end_screen_on_signal;
+        sigemptyset(&action.sa_mask);
+        replaced[i] = sigaction(SCREEN_END_SIGNALS[i], &action, nullptr) == 0;
+    }
+}
+
+void release_screen_end_signals()
+{
+    for (size_t i = 0; i < 2; i++) {
+        if (replaced[i])
+            sigaction(SCREEN_END_SIGNALS[i], &saved_actions[i], nullptr);
+        replaced[i] = false;
+    }
+}
+
 } // namespace
 
 void curses_interaction(Upgrader* upgrader)
@@ -95,6 +140,7 @@ void curses_interaction(Upgrader* upgrader)
     set_upgrader_item(upgrader, IUPGRADER);
 
     w_stdscr = initscr();
+    catch_screen_end_signals();
     cbreak();
     noecho();
     use_default_colors();
@@ -105,6 +151,7 @@ void curses_interaction(Upgrader* upgrader)
     Menu* menu = new Menu(title, *IUPGRADER);
     menu->display(nullptr, true);
     endwin();
+    release_screen_end_signals();
     w_stdscr = nullptr;
     delete menu;
 }

@@ -2,6 +2,7 @@
 // driver and DKMS safeguards, and the upgrade run over the chosen boards.
 #include "upgrader.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@
 
 #include "catalogue.h"
 #include "device.h"
+#include "device_regs.h"
 #include "firmware.h"
 #include "firmware_scpu_share_misc_crc16.h"
 #include "logger.h"
@@ -109,6 +111,26 @@ Upgrader::~Upgrader()
 // ---------------------------------------------------------------------------
 // Board inventory
 
+namespace {
+
+// True for a PCI address of the form DDDD:BB:DD.F in hex digits, the only form
+// the kernel gives the entries of /sys/bus/pci/devices/. The name goes into
+// shell commands later, so anything else is not taken as a board.
+bool is_pci_address(const std::string& name)
+{
+    static const char form[] = "xxxx:xx:xx.x";
+    if (name.size() != sizeof(form) - 1)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (form[i] == 'x' ? !isxdigit(c) : c != static_cast<unsigned char>(form[i]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::vector<std::string> get_devices()
 {
     std::vector<std::string> paths;
@@ -117,7 +139,7 @@ std::vector<std::string> get_devices()
         return paths;
     while (struct dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name == "." || name == "..")
+        if (!is_pci_address(name))
             continue;
         std::string path = PCI_DEVICES_DIR + name;
         FILE* vendor_file = fopen((path + "/vendor").c_str(), "r");
@@ -570,6 +592,15 @@ bool Upgrader::StarUpgrade(bool sram_mode)
     if (!fw_crc_check(image, static_cast<uint32_t>(n))) {
         qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 696);
         qvlogger::logger(LOG_FATAL, "\nCRC check failed! \nPlease confirm your firmware file is correct.\n");
+        free(image);
+        return false;
+    }
+    // The command word carries the length in 18 bits: a longer image cannot go
+    // to any board, so it is refused once here rather than once per board.
+    if (static_cast<unsigned long>(n) > qvregs::MAX_IMAGE_LENGTH) {
+        qvlogger::logger(LOG_FATAL,
+                         "Error: firmware image of %lu bytes is longer than the %u bytes the upgrade command can carry.\n",
+                         static_cast<unsigned long>(n), qvregs::MAX_IMAGE_LENGTH);
         free(image);
         return false;
     }

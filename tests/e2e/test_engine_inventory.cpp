@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "engine_fixtures.h"
 #include "fakesys.h"
 
@@ -140,6 +142,42 @@ TEST(EngineList, NoBoard)
         EXPECT_EQ(r.out, "") << flag;
     }
     EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  No Brenvoda Nudra GPU found.\n"));
+}
+
+// Only entries named as the kernel names PCI functions (DDDD:BB:DD.F) are
+// boards: a name that would add a command to the shell is passed over, and so
+// is any other odd name.
+TEST(EngineList, OddlyNamedEntriesArePassedOver)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(2, 0, 3)));
+    for (const char* name : {"0000:05:00.0;touch injected", "0000:5:00.0", "0000:05:00.00", "000g:05:00.0",
+                             "0000-05:00.0"})
+        fs.AddPci(jq_board(name, 4, 0, version_word(2, 0, 3)));
+
+    auto r = fs.Run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "NUM  DEVICE        PRODUCT     VERSION\n0    0000:03:00.0  JQ-R21A-8   2.0.3\n");
+    EXPECT_FALSE(FakeSystem::Exists(fs.WorkDir() + "/injected"));
+    ASSERT_FALSE(fs.SetpciCalls().empty());
+    for (const std::string& call : fs.SetpciCalls())
+        EXPECT_NE(call.find("0000:03:00.0"), std::string::npos) << call;
+}
+
+// Something other than a regular file or a directory in the firmware file's
+// place is refused at once, as a file that cannot be opened.
+TEST(EngineFirmware, FifoInPlaceOfTheFileIsRefusedAtOnce)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    ASSERT_EQ(mkfifo((fs.WorkDir() + "/zk_firmware.hex").c_str(), 0644), 0);
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Failed to open firmware file, zk_firmware.hex\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  Failed to open firmware file, zk_firmware.hex\n"));
 }
 
 // Runs that end while the firmware file is chosen or checked: the message, 255,

@@ -2,6 +2,9 @@
 // responder completing the boards' mailbox commands.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "engine_fixtures.h"
 #include "fakesys.h"
 #include "scpu_responder.h"
@@ -274,4 +277,100 @@ TEST(EngineUpgrade, PairLinesServeBothChips)
     }
     EXPECT_EQ(served_card2, 4u) << r.out;
     EXPECT_EQ(count(r.out, "Successfully upgrade firmware"), 6u) << r.out;
+}
+
+// The command word carries an image length of at most 262,143 bytes: a longer
+// image that passes every firmware check is refused once, before any board is
+// touched; an image of exactly 262,143 bytes goes to every board.
+TEST(EngineUpgrade, ImageLongerThanTheCommandWordCarriesIsRefusedOnce)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::vector<std::string> jq = {"0000:03:00.0", "0000:04:00.0"};
+    const std::vector<std::string> all = {"0000:01:00.0", "0000:03:00.0", "0000:04:00.0", "0000:05:00.0"};
+    fs.AddPci(zk_board("0000:01:00.0", version_word(1, 0, 0)));
+    for (const std::string& bdf : jq)
+        fs.AddPci(jq_board(bdf, 4, 0, version_word(1, 0, 0)));
+    fs.AddPci(wz_board("0000:05:00.0", version_word(1, 0, 0)));
+    ScpuResponder scpu;
+    for (const std::string& bdf : all)
+        scpu.Add({resource2(bdf)});
+    scpu.Start();
+
+    const uint32_t v = version_word(2, 0, 3);
+    struct Case {
+        const char* what;
+        std::string name;
+        Image fw;
+    };
+    const std::vector<Case> refused = {
+        {"payload of 0x40000 bytes for two boards", "zk_firmware.hex", headered(4, 0, v, pattern(0x40000 - 2))},
+        {"headered image sent whole", "zk640_400w_v2.0.3.hex", wz_image(v, pattern(0x40000 - 66))},
+        {"headerless image of 0x40000 bytes", "zk610_150w_v1.1.0.hex", zk_image(pattern(0x40000 - 2))},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.fw.image.size(), 0x40000u);
+        std::error_code ec;
+        std::filesystem::remove_all("/var/log/qvFwTool", ec);
+        for (const std::string& old : FakeSystem::ListDir(fs.WorkDir()))
+            std::filesystem::remove(fs.WorkDir() + "/" + old, ec);
+        fs.WriteWorkFile(c.name, c.fw.text);
+        const std::string refusal =
+            "Error: firmware image of 262144 bytes is longer than the 262143 bytes the upgrade command can carry.\n";
+        auto r = fs.Run({"--silent"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, refusal);
+        EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  " + refusal + "Qvfw-tool is exit ...\n\n"));
+        for (const std::string& bdf : all) {
+            EXPECT_TRUE(scpu.Commands(resource2(bdf)).empty()) << bdf;
+            EXPECT_EQ(fs.ReadMem(bdf, 0x800, 16), std::string(16, '\0')) << bdf;
+        }
+    }
+
+    std::error_code ec;
+    for (const std::string& old : FakeSystem::ListDir(fs.WorkDir()))
+        std::filesystem::remove(fs.WorkDir() + "/" + old, ec);
+    Image longest = headered(4, 0, v, pattern(0x40000 - 3));
+    ASSERT_EQ(longest.image.size(), 262143u);
+    fs.WriteWorkFile("zk_firmware.hex", longest.text);
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find(START_LINE), 0u) << r.out;
+    for (const std::string& bdf : jq) {
+        EXPECT_EQ(count(r.out, success(bdf, "1.0.0", "2.0.3")), 1u) << r.out;
+        std::vector<ScpuCommand> seen = scpu.Commands(resource2(bdf));
+        ASSERT_EQ(seen.size(), 1u) << bdf;
+        EXPECT_EQ(seen[0].command, command_word(262143, 0x0B));
+        EXPECT_EQ(fs.ReadMem(bdf, 0x800, longest.image.size()), to_string(longest.image)) << bdf;
+    }
+}
+
+// The programs that a run starts through the shell do not inherit the log
+// file or the firmware file.
+TEST(EngineUpgrade, ShellCommandsInheritNeitherTheLogNorTheFirmwareFile)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+    const std::string seen = fs.ScratchDir() + "/descriptors";
+    const std::string list = "ls -l /proc/self/fd/ >> '" + seen + "'";
+    fs.SetStandIn("setpci", list);
+    fs.SetStandIn("dkms", list);
+    fs.SetStandIn("cat", list + "; exec /bin/cat \"$@\"");
+    ScpuResponder scpu;
+    scpu.Add({resource2("0000:03:00.0")});
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_FALSE(fs.Calls("cat").empty());  // the board's check in the upgrade loop
+    const std::string descriptors = FakeSystem::ReadFile(seen);
+    ASSERT_NE(descriptors.find("/proc/"), std::string::npos) << descriptors;  // ls read its own descriptors
+    EXPECT_EQ(descriptors.find("qvFwTool"), std::string::npos) << descriptors;
+    EXPECT_EQ(descriptors.find("zk_firmware.hex"), std::string::npos) << descriptors;
 }

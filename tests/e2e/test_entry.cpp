@@ -1,8 +1,16 @@
 // Program entry through the real binary: help, command-line errors, the root
 // check and "--version".
+#include <algorithm>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
@@ -152,4 +160,138 @@ TEST(Entry, RunSetsTermToScreen)
     for (size_t i = 0; i < fs.SetpciCalls().size(); ++i)
         expected += "screen\n";
     EXPECT_EQ(FakeSystem::ReadFile(seen), expected);
+}
+
+namespace {
+
+// The argv that runs the tool with args, its standard descriptors in `closed`
+// closed by the shell that starts it.
+std::vector<std::string> WithClosed(const std::vector<int>& closed, const std::vector<std::string>& args)
+{
+    std::string script = "exec \"$@\"";
+    for (int fd : closed)
+        script += " " + std::to_string(fd) + (fd == 0 ? "<&-" : ">&-");
+    std::vector<std::string> argv = {"sh", "-c", script, "sh"};
+    for (const std::string& a : FakeSystem::ToolArgv(args))
+        argv.push_back(a);
+    return argv;
+}
+
+// The log file's text after its run header.
+std::string AfterHeader(const std::string& log)
+{
+    size_t marker = log.find("\n_day_");
+    size_t end = marker == std::string::npos ? std::string::npos : log.find("\n\n", marker + 1);
+    return end == std::string::npos ? std::string() : log.substr(end + 2);
+}
+
+} // namespace
+
+// Started with standard descriptors closed, the run first opens them on
+// /dev/null: the log file and the board's resource files get numbers of their
+// own, so neither receives terminal text.
+TEST(Entry, ClosedStandardDescriptorsReceiveNoFile)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    board.regs[0x78A8] = 0x01000002;
+    fs.AddPci(board);
+    const std::string window0 = FakeSystem::PciPath(board.bdf) + "/resource0";
+    const std::string window2 = FakeSystem::PciPath(board.bdf) + "/resource2";
+    const std::string bytes0 = FakeSystem::ReadFile(window0);
+    const std::string bytes2 = FakeSystem::ReadFile(window2);
+
+    // "--list" writes to standard output; "--silent" without a firmware file
+    // to standard error. Each with every descriptor open gives the reference.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--list"}, {"--silent"}}) {
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        auto reference = fs.Run(args);
+        ASSERT_NE(reference.out + reference.err, "");
+        const std::string body = AfterHeader(FakeSystem::ReadFile(e2e::kLogFile));
+        ASSERT_NE(body, "");
+        for (const std::vector<int>& closed : std::vector<std::vector<int>>{{1}, {2}, {0, 1, 2}}) {
+            std::string what = Describe(args, false) + ", closed:";
+            for (int fd : closed)
+                what += " " + std::to_string(fd);
+            SCOPED_TRACE(what);
+            std::filesystem::remove_all(e2e::kLogDir, ec);
+            time_t before = time(nullptr);
+            auto r = fs.RunProgram(WithClosed(closed, args));
+            time_t after = time(nullptr);
+            EXPECT_EQ(r.status, reference.status);
+            bool out_closed = std::find(closed.begin(), closed.end(), 1) != closed.end();
+            bool err_closed = std::find(closed.begin(), closed.end(), 2) != closed.end();
+            EXPECT_EQ(r.out, out_closed ? "" : reference.out);
+            EXPECT_EQ(r.err, err_closed ? "" : reference.err);
+            EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), std::vector<std::string>{"qvfw-tool.log"});
+            e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogFile), before, after, body);
+            EXPECT_TRUE(FakeSystem::ReadFile(window0) == bytes0) << "resource0 changed";
+            EXPECT_TRUE(FakeSystem::ReadFile(window2) == bytes2) << "resource2 changed";
+        }
+    }
+}
+
+// One run at a time: a run holds the log directory's lock for its life, and
+// another run refuses at once, before it touches a log file or a board. The
+// lock goes with the process that held it, also when it is killed, and no
+// program that a run started keeps it.
+TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    fs.AddPci(board);
+    // A file of another day: a run that got past the lock would empty the
+    // directory and start a new file.
+    const int other_day = e2e::Today() % 28 + 1;
+    const std::string old_log = "\n\n-------- Current time is: 2026-01-01 08:00:00 --------\n\nCurrent day is: \n_day_" +
+                                std::to_string(other_day) + "\n\nold\n";
+    FakeSystem::WriteFile(e2e::kLogDir + "/old.log", old_log);
+
+    int holder = open(e2e::kLogDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"--version"}, {"--list"}, {"--silent", "--sram-mode"}}) {
+        SCOPED_TRACE(Describe(args, false));
+        auto r = fs.Run(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Another qvfw-tool is running.\n");
+        EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), std::vector<std::string>{"old.log"});
+        EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/old.log"), old_log);
+        EXPECT_TRUE(fs.SetpciCalls().empty());
+    }
+    // Help and the root refusal come first, as ever.
+    auto help = fs.Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Print this help message and exit."), std::string::npos);
+    auto nobody = fs.Run({"--version"}, AsUser(true));
+    EXPECT_EQ(nobody.status, 255);
+    EXPECT_EQ(nobody.out, "Requires root privileges.\n");
+    EXPECT_EQ(nobody.err, "");
+    close(holder);
+
+    // A run killed while a program it started lives on leaves no lock behind.
+    const std::string pid_file = fs.ScratchDir() + "/tool.pid";
+    const std::string sleeper_file = fs.ScratchDir() + "/sleeper.pid";
+    fs.SetStandIn("setpci", "sleep 60 </dev/null >/dev/null 2>&1 & echo $! > '" + sleeper_file +
+                                "'; kill -KILL \"$(cat '" + pid_file + "')\"");
+    std::vector<std::string> argv = {"sh", "-c", "echo $$ > '" + pid_file + "'; exec \"$@\"", "sh"};
+    for (const std::string& a : FakeSystem::ToolArgv({"--list"}))
+        argv.push_back(a);
+    auto killed = fs.RunProgram(argv);
+    EXPECT_TRUE(killed.signaled);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    fs.SetStandIn("setpci");
+    auto after = fs.Run({"--version"});
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(after.out, e2e::kVersionOut);
+    std::string sleeper = FakeSystem::ReadFile(sleeper_file);
+    if (!sleeper.empty())
+        kill(std::stoi(sleeper), SIGKILL);
 }

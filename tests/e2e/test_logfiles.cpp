@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "fakesys.h"
 #include "log_expect.h"
 
@@ -143,6 +145,15 @@ TEST(LogFiles, UnusableLogPathEndsTheRunWithStatusOne)
     EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir), "not a directory\n");
+
+    // A FIFO as the chosen entry ends the run at once, without blocking on it.
+    std::filesystem::remove_all(e2e::kLogDir, ec);
+    FakeSystem::MakeDirs(e2e::kLogDir);
+    ASSERT_EQ(mkfifo(e2e::kLogFile.c_str(), 0644), 0);
+    r = fs.Run({"--version"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+    EXPECT_EQ(r.out, "");
 }
 
 // The first "_day_" marker of the chosen file decides: another day of the

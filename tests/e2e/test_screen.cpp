@@ -7,7 +7,9 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -702,6 +704,64 @@ TEST_F(Screen, LookupsOnceAndClosesTheLibrariesInOrder)
     std::vector<std::string> last(finis.end() - 4, finis.end());
     EXPECT_EQ(last, (std::vector<std::string>{"libpanelw.so.5 [0]", "libmenuw.so.5 [0]",
                                                "libncursesw.so.5 [0]", "libtinfo.so.5 [0]"}));
+}
+
+// The settings of a terminal that stty reports, one word each ("echo",
+// "-icanon", ...).
+std::vector<std::string> tty_settings(const FakeSystem& fs, const std::string& tty)
+{
+    fakesys::RunResult r = fs.RunProgram({"stty", "-F", tty, "-a"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : r.out + "\n") {
+        if (c == ' ' || c == '\n' || c == ';') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return words;
+}
+
+// A signal that ends the run while the screen is up gives the terminal back
+// (line editing and echo, the normal screen, no mouse reporting) and ends the
+// run as the curses library ends it on SIGINT, with status 1 and no board
+// upgraded.
+TEST_F(Screen, EndingSignalsGiveTheTerminalBack)
+{
+    AddBoard("0000:03:00.0", 2);
+    WriteFirmware();
+    const std::string pid_file = fs_->ScratchDir() + "/tool.pid";
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        std::vector<std::string> argv = {"sh", "-c", "echo $$ > '" + pid_file + "'; exec \"$@\"", "sh"};
+        for (const std::string& a : FakeSystem::ToolArgv({}))
+            argv.push_back(a);
+        screen_ = std::make_unique<fakesys::TmuxSession>(*fs_, argv, 100, 40,
+                                                         std::vector<std::string>{LEAKS_BY_DESIGN});
+        ASSERT_TRUE(screen_->ok());
+        ASSERT_TRUE(screen_->WaitForText(" Firmware "));
+        screen_->WaitIdle();
+        const std::string tty = screen_->Format("#{pane_tty}");
+        const std::string modes = "#{alternate_on} #{mouse_standard_flag}#{mouse_button_flag}#{mouse_any_flag}";
+        ASSERT_NE(screen_->Format(modes), "0 000");  // the screen is in curses mode
+        std::vector<std::string> during = tty_settings(*fs_, tty);
+        ASSERT_NE(std::find(during.begin(), during.end(), "-echo"), during.end());
+
+        ASSERT_EQ(kill(std::stoi(FakeSystem::ReadFile(pid_file)), sig), 0);
+        EXPECT_EQ(screen_->WaitExit(), 1);
+        EXPECT_EQ(screen_->Format(modes), "0 000");
+        std::vector<std::string> after = tty_settings(*fs_, tty);
+        for (const char* setting : {"echo", "icanon", "icrnl", "opost"})
+            EXPECT_NE(std::find(after.begin(), after.end(), setting), after.end()) << setting;
+        EXPECT_EQ(UpgradedBoards(), std::vector<bool>{false});
+        EXPECT_EQ(FakeSystem::ReadFile("/var/log/qvFwTool/qvfw-tool.log").find("Start to upgrade"),
+                  std::string::npos);
+        screen_.reset();
+    }
 }
 
 } // namespace

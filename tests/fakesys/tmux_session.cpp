@@ -195,4 +195,12 @@ int TmuxSession::WaitExit(int timeout_ms) const
     return -1;
 }
 
+std::string TmuxSession::Format(const std::string& format) const
+{
+    std::string text = Tmux({"display-message", "-p", "-t", "main", format}).out;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
 } // namespace fakesys

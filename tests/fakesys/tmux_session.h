@@ -52,6 +52,9 @@ public:
     // Waits for the command to end. Its exit status (0-255), or -1 when it
     // is still running after timeout_ms.
     int WaitExit(int timeout_ms = 30000) const;
+    // A tmux format expanded for the pane, e.g. "#{pane_tty}" or
+    // "#{alternate_on}", without its line end.
+    std::string Format(const std::string& format) const;
 
 private:
     RunResult Tmux(const std::vector<std::string>& args) const;

@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -84,6 +85,98 @@ void run_shell(const std::string& command)
 {
     int status = system(command.c_str());
     (void)status;
+}
+
+// Runs a command through the shell and waits for it; true when it ended with status 0.
+bool run_shell_ok(const std::string& command)
+{
+    int status = system(command.c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The directory entry itself (a link is not followed): its device and inode.
+bool entry_identity(const std::string& path, dev_t& device, ino_t& inode)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return false;
+    device = st.st_dev;
+    inode = st.st_ino;
+    return true;
+}
+
+// Runs the mv command line and tells whether the entry that was at from is
+// now at to and no longer at from. What mv prints or returns is not trusted.
+bool move_entry(const std::string& command, const std::string& from, const std::string& to)
+{
+    dev_t device = 0, moved_device = 0;
+    ino_t inode = 0, moved_inode = 0;
+    bool known = entry_identity(from, device, inode);
+    std::string output;
+    cmd_result(command, output);
+    struct stat st;
+    return known && lstat(from.c_str(), &st) != 0 && entry_identity(to, moved_device, moved_inode) &&
+           moved_device == device && moved_inode == inode;
+}
+
+// Opens the state file without following a link; refuses anything but a
+// regular file with a single name, so that a link or other entry placed at
+// the path never takes the root run's write or read elsewhere.
+int open_state_file(int flags)
+{
+    int fd = open(DKMS_STATE_FILE, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Replaces the state file's content with text; false when it could not be written whole.
+bool write_state_file(const std::string& text)
+{
+    int fd = open_state_file(O_WRONLY | O_CREAT);
+    if (fd < 0)
+        return false;
+    bool ok = ftruncate(fd, 0) == 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0)
+        ok = false;
+    return ok;
+}
+
+// The state file's content (at most 4 KiB), read the same way; empty when it cannot be read.
+std::string read_state_file()
+{
+    int fd = open_state_file(O_RDONLY);
+    if (fd < 0)
+        return std::string();
+    std::string text;
+    char piece[4096];
+    for (;;) {
+        ssize_t n = read(fd, piece, sizeof(piece));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(piece, static_cast<size_t>(n));
+        if (text.size() >= sizeof(piece))
+            break;
+    }
+    close(fd);
+    return text;
 }
 
 // The run's firmware object outlives the engine: it is never deleted and
@@ -494,23 +587,36 @@ void Upgrader::dkms_remove_nudra()
     std::string version = dkms_get_nudra_version();
     if (version.empty())
         return;
-    std::string record = "echo nudra/" + version + " > " + DKMS_STATE_FILE + " ";
-    std::string remove = "dkms remove nudra/" + version + " --all > /dev/null 2>&1";
-    run_shell(record);
-    run_shell(remove);
+    // The package is removed only once its version is on disk for the run
+    // that puts it back; without that record it would be lost for good.
+    std::string record = "nudra/" + version + "\n";
+    write_state_file(record);
+    if (read_state_file() != record) {
+        qvlogger::logger(LOG_FATAL,
+                         "Left the driver package nudra/%s installed: its version could not be recorded in %s. \n",
+                         version.c_str(), DKMS_STATE_FILE);
+        return;
+    }
+    run_shell("dkms remove nudra/" + version + " --all > /dev/null 2>&1");
 }
 
 void Upgrader::remove_brenvoda_ko_file()
 {
     std::string release = kernel_release();
     std::string module = module_dir(release) + "brenvoda.ko";
+    std::string backup = module_dir(release) + "brenvoda.ko.bk";
     if (!is_file_exist(module))
         return;
-    std::string output;
-    cmd_result("mv " + module + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko.bk", output);
-    qvlogger::logger(LOG_INFO,
-                     "Success to remove file of brenvoda.ko (/lib/modules/%s/kernel/drivers/misc/brenvoda.ko). \n\n",
-                     release.c_str());
+    if (move_entry("mv " + module + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko.bk", module,
+                   backup)) {
+        qvlogger::logger(LOG_INFO,
+                         "Success to remove file of brenvoda.ko (/lib/modules/%s/kernel/drivers/misc/brenvoda.ko). \n\n",
+                         release.c_str());
+    } else {
+        qvlogger::logger(LOG_FATAL,
+                         "Failed to move /lib/modules/%s/kernel/drivers/misc/brenvoda.ko to brenvoda.ko.bk. \n",
+                         release.c_str());
+    }
 }
 
 void Upgrader::dkms_install_nudra()
@@ -524,10 +630,12 @@ void Upgrader::dkms_install_nudra()
     std::string version;
     if (output.size() >= 7)
         version = output.substr(6, output.size() - 7);
-    // The version goes into shell commands: anything but the digits and dots
-    // that the removal wrote counts as no version.
-    if (!is_plain_version(version))
-        version.clear();
+    const std::string remove_state = std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1";
+    // A state file that names no version records nothing to put back.
+    if (version.empty()) {
+        run_shell(remove_state);
+        return;
+    }
 
     std::string source_version;
     std::error_code ec;
@@ -544,24 +652,39 @@ void Upgrader::dkms_install_nudra()
         }
     }
 
-    if (!version.empty() && version == source_version) {
-        const char* const steps[] = {"add", "build", "install"};
-        for (const char* step : steps)
-            run_shell(std::string("dkms ") + step + " nudra/" + version + " > /dev/null 2>&1");
+    // The version goes into shell commands: only the digits and dots that the
+    // removal wrote are run. The record is deleted only once the package is
+    // installed again; otherwise it stays for a later run.
+    bool reinstalled = false;
+    if (is_plain_version(version) && version == source_version) {
+        run_shell("dkms add nudra/" + version + " > /dev/null 2>&1");
+        run_shell("dkms build nudra/" + version + " > /dev/null 2>&1");
+        reinstalled = run_shell_ok("dkms install nudra/" + version + " > /dev/null 2>&1");
     }
-    run_shell(std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1");
+    if (!reinstalled) {
+        qvlogger::logger(LOG_FATAL, "Failed to reinstall nudra/%s from dkms tree, %s is kept for a later run. \n",
+                         version.c_str(), DKMS_STATE_FILE);
+        return;
+    }
+    run_shell(remove_state);
     qvlogger::logger(LOG_INFO, "Success to reinstall nudra from dkms tree. \n");
 }
 
 void Upgrader::restore_brenvoda_ko_file()
 {
     std::string release = kernel_release();
+    std::string module = module_dir(release) + "brenvoda.ko";
     std::string backup = module_dir(release) + "brenvoda.ko.bk";
     if (!is_file_exist(backup))
         return;
-    std::string output;
-    cmd_result("mv " + backup + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko", output);
-    qvlogger::logger(LOG_INFO, "Success to restore file of brenvoda.ko. \n");
+    if (move_entry("mv " + backup + "  /lib/modules/" + release + "/kernel/drivers/misc/brenvoda.ko", backup,
+                   module)) {
+        qvlogger::logger(LOG_INFO, "Success to restore file of brenvoda.ko. \n");
+    } else {
+        qvlogger::logger(LOG_FATAL,
+                         "Failed to move /lib/modules/%s/kernel/drivers/misc/brenvoda.ko.bk back to brenvoda.ko. \n",
+                         release.c_str());
+    }
 }
 
 // ---------------------------------------------------------------------------

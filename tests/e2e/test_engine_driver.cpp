@@ -1,12 +1,19 @@
 // The real binary over the fake system: the driver check and the taking out
-// and putting back of the driver package and module file.
+// and putting back of the driver package and module file, with the recording
+// dkms stand-in and with the system's own dkms.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include "engine_fixtures.h"
 #include "fakesys.h"
+#include "tmux_session.h"
 
 using namespace engine_fixtures;
 using fakesys::FakeSystem;
@@ -18,9 +25,42 @@ const char* const REFUSAL = "Please unload Brenvoda GPU driver firstly.\n";
 const char* const CRC_FAILURE = "\nCRC check failed! \nPlease confirm your firmware file is correct.\n";
 const char* const REBOOT_REQUEST = "IMPORTANT:\n    Please reboot system before upgrading firmware !!!\n\n";
 const char* const STATE_FILE = "/var/log/dkms.log";
+const char* const REINSTALLED = "Success to reinstall nudra from dkms tree. \n";
+const char* const DISCARDED = " > /dev/null 2>&1";
 
 std::string module_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko"; }
 std::string backup_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko.bk"; }
+
+std::string not_recorded(const std::string& version)
+{
+    return "Left the driver package nudra/" + version +
+           " installed: its version could not be recorded in /var/log/dkms.log. \n";
+}
+
+std::string not_reinstalled(const std::string& version)
+{
+    return "Failed to reinstall nudra/" + version + " from dkms tree, /var/log/dkms.log is kept for a later run. \n";
+}
+
+std::string skip_line(const std::string& bdf)
+{
+    return "[" + bdf + "] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n";
+}
+
+// The shell texts of the driver safeguards among all that the run started.
+std::vector<std::string> driver_commands(const FakeSystem& fs)
+{
+    std::vector<std::string> texts;
+    for (const std::string& text : fs.ShellCommands())
+        if (text.find("dkms") != std::string::npos || text.find("nudra") != std::string::npos ||
+            text.find("brenvoda") != std::string::npos)
+            texts.push_back(text);
+    return texts;
+}
+
+// The two module-file moves as the shell receives them: two blanks between the paths.
+std::string take_out_move() { return "mv " + module_file() + "  " + backup_file(); }
+std::string put_back_move() { return "mv " + backup_file() + "  " + module_file(); }
 
 // A board of the given product code whose verification register passes or fails.
 PciFunction checked_board(const std::string& bdf, uint32_t code, bool verified)
@@ -40,6 +80,45 @@ PciFunction skipped(PciFunction fn)
     fn.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + fn.bdf + "\n";
     fn.regs[JQ_RING_REG] = 1;
     return fn;
+}
+
+// The driver package nudra 1.2.3 as the system's dkms takes it: its source
+// directory under /usr/src, whose build writes brenvoda.ko from the source
+// file (no kernel build), and, when with_headers, the kernel headers
+// that dkms looks for.
+void add_package_source(bool with_headers = true)
+{
+    const std::string src = "/usr/src/nudra-1.2.3/";
+    FakeSystem::WriteFile(src + "dkms.conf",
+                          "PACKAGE_NAME=\"nudra\"\nPACKAGE_VERSION=\"1.2.3\"\n"
+                          "BUILT_MODULE_NAME[0]=\"brenvoda\"\nDEST_MODULE_LOCATION[0]=\"/updates/dkms\"\n"
+                          "MAKE[0]=\"make\"\nCLEAN=\"true\"\nSTRIP[0]=\"no\"\n");
+    FakeSystem::WriteFile(src + "Makefile", "brenvoda.ko: brenvoda.c\n\tcp brenvoda.c brenvoda.ko\n");
+    FakeSystem::WriteFile(src + "brenvoda.c", "/* the brenvoda module */\n");
+    if (with_headers)
+        FakeSystem::MakeDirs("/lib/modules/" + FakeSystem::KernelRelease() + "/build/include");
+}
+
+// Runs that start the system's own dkms: it is slow on a loaded machine, so
+// the runner's kill time is generous.
+fakesys::RunOptions dkms_run()
+{
+    fakesys::RunOptions options;
+    options.timeout_sec = 600;
+    return options;
+}
+
+// What `dkms status` says of the package: "" when it is not in the DKMS tree.
+std::string package_status(const FakeSystem& fs)
+{
+    auto r = fs.RunProgram({"dkms", "status", "nudra/1.2.3"}, dkms_run());
+    return r.out;
+}
+
+bool installed(const std::string& status)
+{
+    return status.find("nudra/1.2.3, " + FakeSystem::KernelRelease() + ", ") == 0 &&
+           status.find(": installed") != std::string::npos;
 }
 
 } // namespace
@@ -91,12 +170,17 @@ static void expect_taken_out(uint32_t code)
     FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
     FakeSystem::WriteFile(module_file(), "module");
     fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+    ASSERT_TRUE(fs.RecordShellCommands());
 
     auto r = fs.Run({"--silent"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, REBOOT_REQUEST);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(fs.DkmsCalls(), std::vector<std::string>{"remove nudra/1.2.3 --all"});
+    EXPECT_EQ(fs.Outputs("dkms"), std::vector<std::string>{"/dev/null /dev/null"});
+    // The version is written by the program itself, not by a shell redirect.
+    EXPECT_EQ(driver_commands(fs),
+              (std::vector<std::string>{std::string("dkms remove nudra/1.2.3 --all") + DISCARDED, take_out_move()}));
     EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n");
     EXPECT_FALSE(FakeSystem::Exists(module_file()));
     EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module");
@@ -142,30 +226,39 @@ TEST(EngineDriver, TakingOutWithNothingInstalled)
 }
 
 // A run whose board loop completes with a JQ-R33-16 board present puts the
-// driver back: the package only when /usr/src holds "<6 characters><version>"
-// as the first directory naming the version, the state file is deleted in any
-// case, and the module file moves back.
+// driver back. The package is reinstalled when /usr/src holds
+// "<6 characters><version>" as the first directory naming the version; the
+// state file goes only once `dkms install` succeeded, or when it names no
+// version at all. The module file moves back in any case.
 TEST(EngineDriver, LaterRunPutsTheDriverBack)
 {
     struct Case {
         const char* what;
         const char* state;                 // content of the state file
         std::vector<std::string> sources;  // directories under /usr/src
+        const char* dkms_body;             // the dkms stand-in's shell text
         std::vector<std::string> dkms;     // expected dkms calls
+        const char* kept_for;              // version named when the state file stays, else null
     };
     const std::vector<Case> cases = {
-        {"package source present", "nudra/1.2.3\n", {"linux-6.1", "nudra-1.2.3"},
-         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}},
-        {"source named with a longer suffix", "nudra/1.2\n", {"nudra-1.2.3"}, {}},
-        {"no source directory", "nudra/1.2.3\n", {}, {}},
-        {"state file without a version", "removed\n", {"nudra-"}, {}},
+        {"package source present", "nudra/1.2.3\n", {"linux-6.1", "nudra-1.2.3"}, "",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
+        {"dkms install fails", "nudra/1.2.3\n", {"nudra-1.2.3"}, "[ \"$1\" != install ]",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, "1.2.3"},
+        // Only add and build fail: the install's status decides.
+        {"add and build fail", "nudra/1.2.3\n", {"nudra-1.2.3"}, "[ \"$1\" = install ]",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
+        {"source named with a longer suffix", "nudra/1.2\n", {"nudra-1.2.3"}, "", {}, "1.2"},
+        {"no source directory", "nudra/1.2.3\n", {}, "", {}, "1.2.3"},
+        {"state file without a version", "removed\n", {"nudra-"}, "", {}, nullptr},
         // Text that is no version never reaches a shell command.
-        {"shell text in the state file", "nudra/1.2;x\n", {"nudra-1.2;x"}, {}},
+        {"shell text in the state file", "nudra/1.2;x\n", {"nudra-1.2;x"}, "", {}, "1.2;x"},
     };
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(skipped(r33_16("0000:03:00.0", true)));
     fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+    ASSERT_TRUE(fs.RecordShellCommands());
     for (const Case& c : cases) {
         std::error_code ec;
         for (const std::string& old : FakeSystem::ListDir("/usr/src"))
@@ -176,21 +269,155 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
         FakeSystem::WriteFile(backup_file(), "module");
         for (const std::string& dir : c.sources)
             FakeSystem::MakeDirs("/usr/src/" + dir);
+        fs.SetStandIn("dkms", c.dkms_body);
         size_t earlier_calls = fs.DkmsCalls().size();
+        size_t earlier_texts = driver_commands(fs).size();
 
         auto r = fs.Run({"--silent"});
         EXPECT_EQ(r.status, 255) << c.what;  // the only board was skipped
         std::vector<std::string> calls = fs.DkmsCalls();
         calls.erase(calls.begin(), calls.begin() + static_cast<long>(earlier_calls));
         EXPECT_EQ(calls, c.dkms) << c.what;
-        EXPECT_FALSE(FakeSystem::Exists(STATE_FILE)) << c.what;
+        std::vector<std::string> outputs = fs.Outputs("dkms");
+        EXPECT_EQ(std::vector<std::string>(outputs.begin() + static_cast<long>(earlier_calls), outputs.end()),
+                  std::vector<std::string>(c.dkms.size(), "/dev/null /dev/null"))
+            << c.what;
+        bool kept = c.kept_for != nullptr;
+        EXPECT_EQ(r.err, skip_line("0000:03:00.0") + (kept ? not_reinstalled(c.kept_for) : "")) << c.what;
+        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), kept ? c.state : "") << c.what;
+        EXPECT_EQ(FakeSystem::Exists(STATE_FILE), kept) << c.what;
         EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module") << c.what;
         EXPECT_FALSE(FakeSystem::Exists(backup_file())) << c.what;
+
+        // The commands exactly as the shell received them.
+        std::vector<std::string> expected = {"grep -o 'nudra/[^[:space:]]*' /var/log/dkms.log"};
+        for (const std::string& call : c.dkms)
+            expected.push_back("dkms " + call + DISCARDED);
+        if (!kept)
+            expected.push_back(std::string("rm -f /var/log/dkms.log") + DISCARDED);
+        expected.push_back(put_back_move());
+        std::vector<std::string> texts = driver_commands(fs);
+        texts.erase(texts.begin(), texts.begin() + static_cast<long>(earlier_texts));
+        EXPECT_EQ(texts, expected) << c.what;
+
         std::string log = log_text();
         EXPECT_NE(log.find("Start reinstall nudra from dkms tree. \n"), std::string::npos) << c.what;
-        EXPECT_NE(log.find("Success to reinstall nudra from dkms tree. \n"), std::string::npos) << c.what;
+        EXPECT_EQ(log.find(REINSTALLED) != std::string::npos, !kept && !c.dkms.empty()) << c.what;
         EXPECT_NE(log.find("Success to restore file of brenvoda.ko. \n"), std::string::npos) << c.what;
     }
+}
+
+// The version cannot be recorded, because the state file cannot be written or
+// its path holds a link: the package stays installed and the run says so; a
+// link is refused and left as it is, and the file it names is not touched.
+TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
+{
+    enum class Kind { Full, ReadOnly, SymbolicLink, HardLink };
+    struct Case {
+        const char* what;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"full file system", Kind::Full},
+        {"read-only file", Kind::ReadOnly},
+        {"symbolic link", Kind::SymbolicLink},
+        {"hard link", Kind::HardLink},
+    };
+    const std::string target = "/var/log/precious";
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(r33_16("0000:03:00.0", false));
+    FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    for (const Case& c : cases) {
+        std::error_code ec;
+        std::filesystem::remove(STATE_FILE, ec);
+        std::filesystem::remove(backup_file(), ec);
+        std::filesystem::remove_all("/var/log/qvFwTool", ec);  // a fresh log per case
+        FakeSystem::WriteFile(module_file(), "module");
+        FakeSystem::WriteFile(target, "keep me\n");
+        std::string before = "nudra/1.0.0\n";  // what the state file holds before the run
+        switch (c.kind) {
+        case Kind::Full: {
+            // The state file lies on a file system with no free block left.
+            const std::string full = fs.ScratchDir() + "/full";
+            FakeSystem::MakeDirs(full);
+            ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=16k"), 0) << c.what;
+            FakeSystem::WriteFile(full + "/dkms.log", "");
+            int fd = open((full + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+            std::string block(4096, 'x');
+            while (write(fd, block.data(), block.size()) > 0) {
+            }
+            close(fd);
+            FakeSystem::WriteFile(STATE_FILE, "");
+            ASSERT_EQ(mount((full + "/dkms.log").c_str(), STATE_FILE, nullptr, MS_BIND, nullptr), 0) << c.what;
+            before = "";
+            break;
+        }
+        case Kind::ReadOnly:
+            FakeSystem::WriteFile(STATE_FILE, before);
+            ASSERT_EQ(mount(STATE_FILE, STATE_FILE, nullptr, MS_BIND, nullptr), 0) << c.what;
+            ASSERT_EQ(mount(nullptr, STATE_FILE, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0) << c.what;
+            break;
+        case Kind::SymbolicLink:
+            ASSERT_EQ(symlink(target.c_str(), STATE_FILE), 0) << c.what;
+            before = "keep me\n";
+            break;
+        case Kind::HardLink:
+            ASSERT_EQ(link(target.c_str(), STATE_FILE), 0) << c.what;
+            before = "keep me\n";
+            break;
+        }
+
+        auto r = fs.Run({"--silent"});
+        EXPECT_EQ(r.status, 255) << c.what;
+        EXPECT_EQ(r.err, not_recorded("1.2.3") + REBOOT_REQUEST) << c.what;
+        EXPECT_TRUE(fs.DkmsCalls().empty()) << c.what;
+        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), before) << c.what;
+        EXPECT_EQ(FakeSystem::ReadFile(target), "keep me\n") << c.what;
+        if (c.kind == Kind::SymbolicLink) {
+            EXPECT_TRUE(std::filesystem::is_symlink(STATE_FILE)) << c.what;
+        }
+        // The module file is still moved aside and the reboot asked for.
+        EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module") << c.what;
+        EXPECT_NE(log_text().find("[    FATAL]  " + not_recorded("1.2.3")), std::string::npos) << c.what;
+        if (c.kind == Kind::Full || c.kind == Kind::ReadOnly)
+            umount2(STATE_FILE, MNT_DETACH);
+        if (c.kind == Kind::Full)
+            umount2((fs.ScratchDir() + "/full").c_str(), MNT_DETACH);
+    }
+}
+
+// A move that leaves the module file where it was is reported, not claimed:
+// here an mv that reports success without moving anything.
+TEST(EngineDriver, ModuleFileMoveThatDidNotHappen)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.SetStandIn("mv", "exit 0");
+    const std::string release = FakeSystem::KernelRelease();
+    const std::string dir = "/lib/modules/" + release + "/kernel/drivers/misc/";
+
+    fs.AddPci(skipped(r33_16("0000:03:00.0", false)));
+    FakeSystem::WriteFile(module_file(), "module");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.err, "Failed to move " + dir + "brenvoda.ko to brenvoda.ko.bk. \n" + REBOOT_REQUEST);
+    EXPECT_EQ(fs.Calls("mv"), std::vector<std::string>{module_file() + " " + backup_file()});
+    EXPECT_EQ(log_text().find("Success to remove file"), std::string::npos);
+    EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module");
+
+    // The putting back: the backup stays where it is.
+    std::error_code ec;
+    std::filesystem::rename(module_file(), backup_file(), ec);
+    ASSERT_FALSE(ec);
+    fs.WriteReg("0000:03:00.0", BAUD_REG, 0x00050000);  // the board passes now
+    std::filesystem::remove_all("/var/log/qvFwTool", ec);
+    r = fs.Run({"--silent"});
+    EXPECT_EQ(r.err, skip_line("0000:03:00.0") + "Failed to move " + dir + "brenvoda.ko.bk back to brenvoda.ko. \n");
+    EXPECT_EQ(fs.Calls("mv").back(), backup_file() + " " + module_file());
+    EXPECT_EQ(log_text().find("Success to restore file"), std::string::npos);
+    EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module");
 }
 
 // Runs that end before the board loop, or have no board of products 8 and 11,
@@ -245,4 +472,125 @@ TEST(EngineDriver, RefusedImageTouchesNoBoardAndPutsNothingBack)
     EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
     EXPECT_EQ(log_text().find("Before upgrading is successful"), std::string::npos);
     EXPECT_TRUE(ends_with(log_text(), "Qvfw-tool is exit ...\n\n"));
+}
+
+// The screen left through its Exit line or Escape, or the Upgrade line chosen
+// with no board ticked: nothing is put back, so the state file and the backup
+// module file stay as they were.
+TEST(EngineDriver, NoPutBackWhenTheScreenStartsNoUpgrade)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> keys;
+    };
+    const std::vector<Case> cases = {
+        {"Exit line", {"Down", "Down", "Enter"}},
+        {"Escape", {"Escape"}},
+        {"empty selection", {"Space", "Down", "Enter"}},
+    };
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(r33_16("0000:03:00.0", true));
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
+    FakeSystem::WriteFile(backup_file(), "module");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+    for (const Case& c : cases) {
+        auto screen = std::make_unique<fakesys::TmuxSession>(fs, FakeSystem::ToolArgv({}), 100, 40,
+                                                              std::vector<std::string>{"ASAN_OPTIONS=detect_leaks=0"});
+        ASSERT_TRUE(screen->ok());
+        ASSERT_TRUE(screen->WaitForText(" Firmware "));
+        screen->WaitIdle();
+        for (const std::string& key : c.keys)
+            screen->SendKeys({key});
+        EXPECT_EQ(screen->WaitExit(), 255) << c.what << "\n" << screen->Screen();
+        EXPECT_TRUE(fs.DkmsCalls().empty()) << c.what;
+        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n") << c.what;
+        EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module") << c.what;
+        EXPECT_FALSE(FakeSystem::Exists(module_file())) << c.what;
+        EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0')) << c.what;
+    }
+}
+
+// The system's own dkms: a failed verification removes the installed package
+// from the DKMS tree and records its version; a later run adds, builds and
+// installs it again, deletes the record and moves the module file back.
+TEST(EngineDriverRealDkms, TakesOutAndPutsBack)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.DropStandIn("dkms");
+    add_package_source();
+    for (const char* step : {"add", "build", "install"})
+        ASSERT_EQ(fs.RunProgram({"dkms", step, "nudra/1.2.3"}, dkms_run()).status, 0) << step;
+    ASSERT_TRUE(installed(package_status(fs))) << package_status(fs);
+    FakeSystem::WriteFile(module_file(), "module");
+    fs.AddPci(skipped(r33_16("0000:03:00.0", false)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+
+    auto r = fs.Run({"--silent"}, dkms_run());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, REBOOT_REQUEST);
+    EXPECT_EQ(package_status(fs), "");
+    EXPECT_FALSE(FakeSystem::Exists("/var/lib/dkms/nudra/1.2.3"));
+    EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n");
+    EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module");
+
+    fs.WriteReg("0000:03:00.0", BAUD_REG, 0x00050000);  // the board passes after the reboot
+    r = fs.Run({"--silent"}, dkms_run());
+    EXPECT_EQ(r.err, skip_line("0000:03:00.0"));
+    EXPECT_TRUE(installed(package_status(fs))) << package_status(fs);
+    EXPECT_TRUE(FakeSystem::Exists("/lib/modules/" + FakeSystem::KernelRelease() + "/updates/dkms/brenvoda.ko"));
+    EXPECT_FALSE(FakeSystem::Exists(STATE_FILE));
+    EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module");
+    EXPECT_NE(log_text().find(REINSTALLED), std::string::npos);
+}
+
+// With the system's own dkms, a put-back that cannot reinstall the package
+// (its source gone from /usr/src, or its build failing for want of the
+// kernel headers after a kernel update) keeps the record and says so; once
+// the cause is gone, a later run reinstalls it.
+TEST(EngineDriverRealDkms, RecordStaysUntilThePackageIsReinstalled)
+{
+    struct Case {
+        const char* what;
+        bool source;
+        bool headers;
+    };
+    const Case cases[] = {
+        {"source missing", false, true},
+        {"build failing", true, false},
+    };
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.DropStandIn("dkms");
+    fs.AddPci(skipped(r33_16("0000:03:00.0", true)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+    const std::string kernel = "/lib/modules/" + FakeSystem::KernelRelease();
+    for (const Case& c : cases) {
+        std::error_code ec;
+        for (const std::string& dir : {std::string("/usr/src"), std::string("/var/lib/dkms"), kernel})
+            for (const std::string& old : FakeSystem::ListDir(dir))
+                std::filesystem::remove_all(dir + "/" + old, ec);
+        std::filesystem::remove_all("/var/log/qvFwTool", ec);  // a fresh log per case
+        if (c.source)
+            add_package_source(c.headers);
+        else
+            FakeSystem::MakeDirs(kernel + "/build/include");
+        FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
+
+        auto r = fs.Run({"--silent"}, dkms_run());
+        EXPECT_EQ(r.err, skip_line("0000:03:00.0") + not_reinstalled("1.2.3")) << c.what;
+        EXPECT_FALSE(installed(package_status(fs))) << c.what << ": " << package_status(fs);
+        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n") << c.what;
+        std::string log = log_text();
+        EXPECT_NE(log.find("[    FATAL]  " + not_reinstalled("1.2.3")), std::string::npos) << c.what;
+        EXPECT_EQ(log.find(REINSTALLED), std::string::npos) << c.what;
+
+        add_package_source();
+        r = fs.Run({"--silent"}, dkms_run());
+        EXPECT_EQ(r.err, skip_line("0000:03:00.0")) << c.what;
+        EXPECT_TRUE(installed(package_status(fs))) << c.what << ": " << package_status(fs);
+        EXPECT_FALSE(FakeSystem::Exists(STATE_FILE)) << c.what;
+    }
 }

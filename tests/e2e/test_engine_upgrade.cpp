@@ -374,3 +374,39 @@ TEST(EngineUpgrade, ShellCommandsInheritNeitherTheLogNorTheFirmwareFile)
     EXPECT_EQ(descriptors.find("qvFwTool"), std::string::npos) << descriptors;
     EXPECT_EQ(descriptors.find("zk_firmware.hex"), std::string::npos) << descriptors;
 }
+
+// The only board fails its transfer: it is not reset, and with no board
+// upgraded no reboot advice is given.
+static void expect_failed_transfer(const PciFunction& fn, const Image& fw, const std::string& file)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(fn);
+    fs.WriteWorkFile(file, fw.text);
+    ScpuResponder scpu;
+    ScpuBoard board{resource2(fn.bdf)};
+    board.fail_on_command = 0;  // the transfer's command
+    scpu.Add(board);
+    scpu.Start();
+
+    auto r = fs.Run({"--silent"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, START_LINE);
+    EXPECT_NE(r.err.find("[" + fn.bdf + "] Failed to upgrade firmware\n"), std::string::npos) << r.err;
+    std::vector<ScpuCommand> seen = scpu.Commands(resource2(fn.bdf));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].command, command_word(fw.image.size(), 0x0B));
+}
+
+TEST(EngineUpgrade, FailedTransferOfTheOnlyJqBoard)
+{
+    expect_failed_transfer(jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)),
+                           headered(4, 0, version_word(2, 0, 3), pattern(64)), "zk_firmware.hex");
+}
+
+TEST(EngineUpgrade, FailedTransferOfTheOnlyZkBoard)
+{
+    expect_failed_transfer(zk_board("0000:01:00.0", version_word(1, 0, 2)), zk_image(pattern(64)),
+                           "zk610_150w_v1.1.0.hex");
+}

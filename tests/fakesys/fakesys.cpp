@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
@@ -386,14 +387,74 @@ void FakeSystem::WriteMem(const std::string& bdf, size_t offset, const std::stri
 
 void FakeSystem::SetStandIn(const std::string& program, const std::string& body)
 {
-    std::string script = "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + record_dir_ + "/" + program +
-                         ".calls'\n" + body + "\n";
+    const std::string record = "'" + record_dir_ + "/" + program;
+    // The targets of fd 1 and 2 are read through copies (7 and 8) made
+    // before the command substitution replaces fd 1 with its pipe.
+    std::string script = "#!/bin/sh\nprintf '%s\\n' \"$*\" >> " + record + ".calls'\n" +
+                         "o=closed e=closed\n"
+                         "{ e=$(readlink /proc/self/fd/8); } 8>&2 2>/dev/null\n"
+                         "{ o=$(readlink /proc/self/fd/7); } 2>/dev/null 7>&1\n"
+                         "printf '%s %s\\n' \"$o\" \"$e\" >> " + record + ".outputs'\n" +
+                         body + "\n";
     WriteFile(bin_dir_ + "/" + program, script, 0755);
 }
 
 void FakeSystem::DropStandIn(const std::string& program)
 {
     unlink((bin_dir_ + "/" + program).c_str());
+}
+
+std::vector<std::string> FakeSystem::Outputs(const std::string& program) const
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(record_dir_ + "/" + program + ".outputs"));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool FakeSystem::RecordShellCommands()
+{
+    char real[PATH_MAX];
+    if (realpath("/bin/sh", real) == nullptr) {
+        ADD_FAILURE() << "resolving /bin/sh: " << strerror(errno);
+        return false;
+    }
+    const std::string dir = scratch_ + "/shell";
+    const std::string copy = dir + "/sh";
+    const std::string wrapper = dir + "/wrapper";
+    MakeDirs(dir);
+    std::error_code ec;
+    std::filesystem::copy_file(real, copy, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        ADD_FAILURE() << "copying " << real << ": " << ec.message();
+        return false;
+    }
+    chmod(copy.c_str(), 0755);
+    // The kernel runs the wrapper with the copy; "$1" "$2" are "-c" and the
+    // command text of a system() or popen() call. Texts are NUL-terminated.
+    WriteFile(wrapper,
+              "#!" + copy + "\n[ \"$1\" = -c ] && printf '%s\\0' \"$2\" >> '" + record_dir_ +
+                  "/shell.commands' 2>/dev/null\nexec '" + copy + "' \"$@\"\n",
+              0755);
+    if (mount(wrapper.c_str(), real, nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << "binding the shell wrapper over " << real << ": " << strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> FakeSystem::ShellCommands() const
+{
+    std::vector<std::string> texts;
+    std::string all = ReadFile(record_dir_ + "/shell.commands");
+    size_t start = 0;
+    for (size_t end = all.find('\0'); end != std::string::npos; end = all.find('\0', start)) {
+        texts.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return texts;
 }
 
 std::vector<std::string> FakeSystem::Calls(const std::string& program) const

@@ -114,10 +114,24 @@ public:
     std::vector<std::string> Calls(const std::string& program) const;
     std::vector<std::string> SetpciCalls() const { return Calls("setpci"); }
     std::vector<std::string> DkmsCalls() const { return Calls("dkms"); }
+    // Where a stand-in's standard output and error pointed, one line per call:
+    // the two targets as /proc/self/fd shows them ("/dev/null", "pipe:[...]",
+    // a path), blank-separated; "closed" for a closed one.
+    std::vector<std::string> Outputs(const std::string& program) const;
     // Adds (or replaces) a stand-in program on the runs' PATH that records
     // its arguments like setpci and dkms, then runs the shell text body
     // ("$@" holds the arguments). An empty body just records and exits 0.
     void SetStandIn(const std::string& program, const std::string& body = "");
+
+    // ----- shell commands -----
+    // From now on, records the text of every "sh -c" command that a process
+    // in this fake system starts (system(), popen()), exactly as the shell
+    // receives it: /bin/sh's target is covered, in this mount namespace only,
+    // by a wrapper that appends the text to a record and runs a copy of the
+    // real shell. A failure fails the test and returns false.
+    bool RecordShellCommands();
+    // The texts recorded so far, in order.
+    std::vector<std::string> ShellCommands() const;
     const std::string& StandInDir() const { return bin_dir_; }
     // Takes a stand-in off the runs' PATH, so that they find the system's
     // program of that name (e.g. Debian's /usr/bin/setpci).

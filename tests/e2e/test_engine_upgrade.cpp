@@ -47,7 +47,7 @@ TEST(EngineUpgrade, JqBoardByMemoryWindow)
     fs.WriteWorkFile("JQ-R21A-8-00_V1.1.0.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -78,7 +78,7 @@ TEST(EngineUpgrade, ZkBoardIsResetAndReadBack)
     ScpuBoard board{resource2("0000:01:00.0")};
     board.version_after_reset = version_word(1, 1, 0);
     scpu.Add(board);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -100,7 +100,7 @@ TEST(EngineUpgrade, WzBoardByItsMailbox)
     fs.WriteWorkFile("zk640_400w_v2.0.3.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:05:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -126,7 +126,7 @@ TEST(EngineUpgrade, SramMode)
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent", "--sram-mode"});
     scpu.Stop();
@@ -155,7 +155,7 @@ TEST(EngineUpgrade, OneOfThreeBoardsFails)
     }
     Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -198,7 +198,7 @@ TEST(EngineUpgrade, PassThroughBoards)
     }
     Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -223,7 +223,7 @@ TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)
         scpu.Add({resource2(bdf)});
     }
     fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -256,7 +256,7 @@ TEST(EngineUpgrade, PairLinesServeBothChips)
         scpu.Add({resource2(c.bdf)});
     }
     fs.WriteWorkFile("zk_firmware.hex", headered(3, 0, version_word(2, 0, 3), pattern(64)).text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();

@@ -156,6 +156,7 @@ FakeSystem::FakeSystem()
         return;
     }
     scratch_ = tmpl;
+    cwd_fd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     chmod(scratch_.c_str(), 0755);
     work_dir_ = scratch_ + "/work";
     bin_dir_ = scratch_ + "/bin";
@@ -175,6 +176,12 @@ FakeSystem::FakeSystem()
 
 FakeSystem::~FakeSystem()
 {
+    // A test may have gone into the working directory, which goes away now.
+    if (cwd_fd_ >= 0) {
+        if (fchdir(cwd_fd_) != 0)
+            ADD_FAILURE() << "returning to the first working directory: " << strerror(errno);
+        close(cwd_fd_);
+    }
     RemoveMounts();
     if (!scratch_.empty()) {
         std::error_code ec;

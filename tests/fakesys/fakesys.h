@@ -5,9 +5,9 @@
 //
 // Usage: construct one FakeSystem per test. The constructor needs root and
 // enters a fresh mount namespace; the destructor takes away every mount made
-// in it since (the test's own too) and removes the scratch directory, so the
-// tests of one process can each have a fake system of their own, one after
-// the other.
+// in it since (the test's own too), returns to the working directory it was
+// made in and removes the scratch directory, so that the tests of one process
+// can each have a fake system of their own, one after the other.
 #pragma once
 
 #include <cstddef>
@@ -162,6 +162,7 @@ private:
     std::map<std::string, std::string> nodes_;  // bdf -> node directory
     std::set<int> mounts_before_;  // IDs of the mounts the namespace started with
     int mountinfo_fd_ = -1;        // the namespace's /proc/self/mountinfo
+    int cwd_fd_ = -1;              // the working directory when it was made
 };
 
 } // namespace fakesys

@@ -124,7 +124,8 @@ std::vector<std::pair<int, std::string>> ListMounts(int mountinfo_fd)
         std::string decoded;
         for (size_t i = 0; i < point.size(); i++) {
             if (point[i] == '\\' && i + 3 < point.size()) {
-                decoded += static_cast<char>((point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 + (point[i + 3] - '0'));
+                decoded += static_cast<char>((point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 +
+                                             (point[i + 3] - '0'));
                 i += 3;
             } else {
                 decoded += point[i];

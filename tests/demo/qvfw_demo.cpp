@@ -45,7 +45,10 @@ int main()
 
     show("qvfw-tool --list", fs.Run({"--list"}));
 
-    scpu.Start();
+    if (!scpu.Start()) {
+        fprintf(stderr, "%s\n", scpu.Error().c_str());
+        return 1;
+    }
     fakesys::RunResult upgrade = fs.Run({"--silent"});
     scpu.Stop();
     show("qvfw-tool --silent", upgrade);

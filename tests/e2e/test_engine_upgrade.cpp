@@ -50,7 +50,7 @@ TEST(EngineUpgrade, JqBoardByMemoryWindow)
     fs.WriteWorkFile("JQ-R21A-8-00_V1.1.0.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -81,7 +81,7 @@ TEST(EngineUpgrade, ZkBoardIsResetAndReadBack)
     ScpuBoard board{resource2("0000:01:00.0")};
     board.version_after_reset = version_word(1, 1, 0);
     scpu.Add(board);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -103,7 +103,7 @@ TEST(EngineUpgrade, WzBoardByItsMailbox)
     fs.WriteWorkFile("zk640_400w_v2.0.3.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:05:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -129,7 +129,7 @@ TEST(EngineUpgrade, SramMode)
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent", "--sram-mode"});
     scpu.Stop();
@@ -158,7 +158,7 @@ TEST(EngineUpgrade, OneOfThreeBoardsFails)
     }
     Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -201,7 +201,7 @@ TEST(EngineUpgrade, PassThroughBoards)
     }
     Image fw = headered(4, 0, version_word(2, 0, 3), pattern(64));
     fs.WriteWorkFile("zk_firmware.hex", fw.text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -226,7 +226,7 @@ TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)
         scpu.Add({resource2(bdf)});
     }
     fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -259,7 +259,7 @@ TEST(EngineUpgrade, PairLinesServeBothChips)
         scpu.Add({resource2(c.bdf)});
     }
     fs.WriteWorkFile("zk_firmware.hex", headered(3, 0, version_word(2, 0, 3), pattern(64)).text);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -295,7 +295,7 @@ TEST(EngineUpgrade, ImageLongerThanTheCommandWordCarriesIsRefusedOnce)
     ScpuResponder scpu;
     for (const std::string& bdf : all)
         scpu.Add({resource2(bdf)});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     const uint32_t v = version_word(2, 0, 3);
     struct Case {
@@ -363,7 +363,7 @@ TEST(EngineUpgrade, ShellCommandsInheritNeitherTheLogNorTheFirmwareFile)
     fs.SetStandIn("cat", list + "; exec /bin/cat \"$@\"");
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -387,7 +387,7 @@ static void expect_failed_transfer(const PciFunction& fn, const Image& fw, const
     ScpuBoard board{resource2(fn.bdf)};
     board.fail_on_command = 0;  // the transfer's command
     scpu.Add(board);
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();

@@ -49,7 +49,7 @@ TEST(EngineWindows, ImageThatDoesNotFitTheMemoryWindowFailsItsBoard)
     ScpuResponder scpu;
     scpu.Add({resource2("0000:03:00.0")});
     scpu.Add({resource2("0000:04:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
 
     auto r = fs.Run({"--silent"});
     scpu.Stop();
@@ -86,7 +86,7 @@ TEST(EngineWindows, ChipsWhoseRegistersCannotBeReadAreNotBoards)
     fs.WriteWorkFile("zk_firmware.hex", headered(0, 0, version_word(2, 0, 3), pattern(64)).text);
     ScpuResponder scpu;
     scpu.Add({resource2("0000:02:00.0")});
-    scpu.Start();
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
     auto run = fs.Run({"--silent"});
     scpu.Stop();
     EXPECT_EQ(run.status, 0) << run.err;

@@ -123,7 +123,7 @@ protected:
             board.resource2 = FakeSystem::PciPath(bdf) + "/resource2";
             responder_->Add(board);
         }
-        responder_->Start();
+        ASSERT_TRUE(responder_->Start()) << responder_->Error();
 
         std::vector<std::string> tool_env = {LEAKS_BY_DESIGN};
         tool_env.insert(tool_env.end(), env.begin(), env.end());
@@ -188,7 +188,7 @@ TEST_F(Screen, SingleChipLayout)
 {
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     std::vector<std::string> expected = {
         "Brenvoda JQ-R33A-16 Firmware V1.2.3:",
         "",
@@ -216,7 +216,7 @@ TEST_F(Screen, TwoChipLayout)
     AddBoard("0000:01:00.0", 4, "0x0007", "/sys/devices/pci0000:00/0000:00:01.0/a/b/c/0000:01:00.0");
     AddBoard("0000:02:00.0", 4, "0x0007", "/sys/devices/pci0000:00/0000:00:01.0/x/y/z/0000:02:00.0");
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     EXPECT_EQ(Row(2), "      " + SEPARATOR_PAIR);
     EXPECT_EQ(Row(3), "      " + HEADER_PAIR);
     EXPECT_EQ(Row(4), "      " + SEPARATOR_PAIR);
@@ -241,7 +241,7 @@ TEST_F(Screen, KeyMovesOverTheLayout)
     AddBoard("0000:01:00.0", 1);
     AddBoard("0000:02:00.0", 2);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     // n = 10: board rows 4 and 5, Upgrade 8, Exit 9.
     struct Step {
         const char* key;
@@ -274,7 +274,7 @@ TEST_F(Screen, TicksReachTheEngine)
     AddBoard("0000:02:00.0", 2);
     AddBoard("0000:03:00.0", 3);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     std::vector<std::string> order = RowOrder();
     ASSERT_EQ(order.size(), 3u) << screen_->Screen();
     screen_->SendKeys({"Enter"});  // untick the first row (carriage return)
@@ -315,7 +315,7 @@ TEST_F(Screen, LeavingWithoutUpgrade)
     for (const Case& c : cases) {
         std::error_code ec;
         std::filesystem::remove_all(e2e::kLogDir, ec);
-        Start();
+        ASSERT_NO_FATAL_FAILURE(Start());
         for (const char* key : c.keys)
             screen_->SendKeys({key});
         EXPECT_EQ(screen_->WaitExit(), 255) << c.name << "\n" << screen_->Screen();
@@ -333,7 +333,7 @@ TEST_F(Screen, UpgradeWithEveryRowUnticked)
 {
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     screen_->SendKeys({"Space"});
     screen_->SendKeys({"Down"});
     screen_->SendKeys({"Enter"});
@@ -349,7 +349,7 @@ TEST_F(Screen, NoBoardRow)
 {
     AddBoard("0000:01:00.0", 1, "0x0007");
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     EXPECT_EQ(Row(5), "      " + SEPARATOR_PAIR);
     EXPECT_EQ(Row(6), "");
     EXPECT_EQ(Row(7), UPGRADE_ROW);
@@ -414,7 +414,7 @@ TEST_P(ScreenMouse, ClicksOnRowsAndPlainLines)
     AddBoard("0000:01:00.0", 1);
     AddBoard("0000:02:00.0", 2);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     // Lines 0 to 3, the separator and the blank line after the rows, a row
     // below the last line and the title row (outside the menu's window).
     std::string before = screen_->Screen();
@@ -444,7 +444,7 @@ TEST_P(ScreenMouse, ClickOnExitRow)
 {
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     screen_->Click(9, 7);
     EXPECT_EQ(screen_->WaitExit(), 255) << screen_->Screen();
     EXPECT_EQ(UpgradedBoards(), (std::vector<bool>{false}));
@@ -466,7 +466,7 @@ TEST_F(Screen, ClickInScrolledMenu)
     }
     WriteFirmware();
     // 14 screen lines: the menu shows 12 of its 20 lines.
-    Start(100, 14);
+    ASSERT_NO_FATAL_FAILURE(Start(100, 14));
     for (int i = 0; i < 11; i++)
         screen_->SendKeys({"Down"});
     // The current line is the last board row (line 15), shown on the last
@@ -507,7 +507,7 @@ TEST_F(Screen, MenuRowsFollowTheScreenHeight)
         int menu_rows;
     };
     for (const Case& c : {Case{32, 30}, Case{33, 32}, Case{40, 32}}) {
-        Start(100, c.height);
+        ASSERT_NO_FATAL_FAILURE(Start(100, c.height));
         // Screen rows 1 to menu_rows show lines 0 to menu_rows - 1, the
         // board rows among them from line 4 on.
         EXPECT_EQ(RowOrder().size(), static_cast<size_t>(c.menu_rows - 4))
@@ -561,7 +561,7 @@ protected:
         ScpuBoard board;
         board.resource2 = FakeSystem::PciPath("0000:01:00.0") + "/resource2";
         responder_->Add(board);
-        responder_->Start();
+        ASSERT_TRUE(responder_->Start()) << responder_->Error();
     }
 };
 
@@ -569,7 +569,7 @@ protected:
 // instead of waiting for ever: nothing is upgraded.
 TEST_F(ScreenLibraries, FailedKeyReadLeavesTheMenu)
 {
-    SetUpBoard();
+    ASSERT_NO_FATAL_FAILURE(SetUpBoard());
     fakesys::RunResult run = RunTool({}, {});
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 255) << run.err;
@@ -580,7 +580,7 @@ TEST_F(ScreenLibraries, FailedKeyReadLeavesTheMenu)
 // function ends the process with the message and a failed assertion.
 TEST_F(ScreenLibraries, UnresolvedFunctionAborts)
 {
-    SetUpBoard();
+    ASSERT_NO_FATAL_FAILURE(SetUpBoard());
     std::string dir = StandInDir(CURSES_STAND_IN_EMPTY, "libpanelw.so.5");
     fakesys::RunResult run = RunTool({}, {"LD_LIBRARY_PATH=" + dir});
     EXPECT_TRUE(run.signaled);
@@ -596,7 +596,7 @@ TEST_F(ScreenLibraries, UnresolvedFunctionAborts)
 // use: the message names the stub layer's file name and the ABI in use.
 TEST_F(ScreenLibraries, LibraryGoneAtFirstUse)
 {
-    SetUpBoard();
+    ASSERT_NO_FATAL_FAILURE(SetUpBoard());
     Hide("libpanelw.so.5");
     std::string dir = StandInDir(CURSES_STAND_IN_VANISHING, "libpanelw.so.5");
     fakesys::RunResult run = RunTool({}, {"LD_LIBRARY_PATH=" + dir});
@@ -633,7 +633,7 @@ std::vector<std::string> curses_lines(const std::string& debug)
 // start-up check, exactly as a "--help" run does.
 TEST_F(ScreenLibraries, SilentRunOpensNoCursesLibraryAfterTheCheck)
 {
-    SetUpBoard();
+    ASSERT_NO_FATAL_FAILURE(SetUpBoard());
     fakesys::RunResult help = RunTool({"--help"}, {"LD_DEBUG=libs"});
     ASSERT_EQ(help.status, 0);
     fakesys::RunResult silent = RunTool({"--silent"}, {"LD_DEBUG=libs"});
@@ -653,7 +653,7 @@ TEST_F(Screen, LookupsOnceAndClosesTheLibrariesInOrder)
     AddBoard("0000:01:00.0", 1);
     WriteFirmware();
     std::string debug = fs_->ScratchDir() + "/ld-debug";
-    Start(100, 40, {"LD_DEBUG=libs,bindings", "LD_DEBUG_OUTPUT=" + debug});
+    ASSERT_NO_FATAL_FAILURE(Start(100, 40, {"LD_DEBUG=libs,bindings", "LD_DEBUG_OUTPUT=" + debug}));
     screen_->SendKeys({"Down"});
     screen_->SendKeys({"Up"});
     screen_->SendKeys({"Space"});

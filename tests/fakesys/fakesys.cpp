@@ -124,6 +124,43 @@ std::string ConfigSpace(const PciFunction& fn)
     return bytes;
 }
 
+// The mounts listed by a mountinfo file opened earlier (read afresh from its
+// start, so that it shows the namespace now), in the kernel's order:
+// (mount ID, mount point).
+std::vector<std::pair<int, std::string>> ListMounts(int mountinfo_fd)
+{
+    std::string text;
+    char buf[8192];
+    if (lseek(mountinfo_fd, 0, SEEK_SET) == 0) {
+        ssize_t n;
+        while ((n = read(mountinfo_fd, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+    }
+    std::vector<std::pair<int, std::string>> mounts;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        int id = 0;
+        std::string parent, device, root, point;
+        if (!(fields >> id >> parent >> device >> root >> point))
+            continue;
+        // Blanks, tabs, line feeds and backslashes come as octal escapes.
+        std::string decoded;
+        for (size_t i = 0; i < point.size(); i++) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                decoded += static_cast<char>((point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 +
+                                             (point[i + 3] - '0'));
+                i += 3;
+            } else {
+                decoded += point[i];
+            }
+        }
+        mounts.emplace_back(id, decoded);
+    }
+    return mounts;
+}
+
 double Now()
 {
     struct timespec ts;
@@ -145,6 +182,7 @@ FakeSystem::FakeSystem()
         return;
     }
     scratch_ = tmpl;
+    cwd_fd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     chmod(scratch_.c_str(), 0755);
     work_dir_ = scratch_ + "/work";
     bin_dir_ = scratch_ + "/bin";
@@ -164,6 +202,13 @@ FakeSystem::FakeSystem()
 
 FakeSystem::~FakeSystem()
 {
+    // A test may have gone into the working directory, which goes away now.
+    if (cwd_fd_ >= 0) {
+        if (fchdir(cwd_fd_) != 0)
+            ADD_FAILURE() << "returning to the first working directory: " << strerror(errno);
+        close(cwd_fd_);
+    }
+    RemoveMounts();
     if (!scratch_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(scratch_, ec);
@@ -180,12 +225,53 @@ bool FakeSystem::SetUpMounts()
         ADD_FAILURE() << "making / private: " << strerror(errno);
         return false;
     }
+    // The file stays open: /proc itself may be covered later on.
+    mountinfo_fd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    for (const auto& m : ListMounts(mountinfo_fd_))
+        mounts_before_.insert(m.first);
+    if (mounts_before_.empty()) {
+        ADD_FAILURE() << "no mount listed in /proc/self/mountinfo";
+        return false;
+    }
     for (const char* where : {"/sys/bus/pci/devices", "/sys/devices", "/var/log", "/lib/modules",
                               "/var/lib/dkms", "/usr/src"})
         if (!MountTmpfs(where))
             return false;
     MakeDirs(ModuleDir());
     return SetUpProcModules();
+}
+
+// Takes away every mount made since the namespace was entered (the fake
+// system's own and any a test added), newest first, so that the next fake
+// system of the same process starts from the machine's own tree. The
+// namespace cannot simply be left again with setns: a process with more than
+// one thread (a program under qemu-user has its helper threads) may not
+// change its mount namespace.
+void FakeSystem::RemoveMounts()
+{
+    if (mountinfo_fd_ < 0)
+        return;
+    int last_id = -1;
+    while (!mounts_before_.empty()) {
+        std::vector<std::pair<int, std::string>> added;
+        for (const auto& m : ListMounts(mountinfo_fd_))
+            if (mounts_before_.count(m.first) == 0)
+                added.push_back(m);
+        if (added.empty())
+            break;
+        const std::string& point = added.back().second;
+        if (added.back().first == last_id) {
+            ADD_FAILURE() << "the mount on " << point << " stays after its unmount";
+            break;
+        }
+        last_id = added.back().first;
+        if (umount2(point.c_str(), MNT_DETACH) != 0) {
+            ADD_FAILURE() << "unmounting " << point << ": " << strerror(errno);
+            break;
+        }
+    }
+    close(mountinfo_fd_);
+    mountinfo_fd_ = -1;
 }
 
 // /proc/modules: bound over the kernel's file where it has one; otherwise /proc

@@ -3,14 +3,17 @@
 // /proc/modules and the setpci/dkms programs are test-controlled stand-ins, and
 // a runner that starts the real qvfw-tool binary inside it.
 //
-// Usage: construct one FakeSystem per test (each gtest test runs in its own
-// process). The constructor needs root. Everything it mounts disappears with
-// the process; the scratch directory is removed by the destructor.
+// Usage: construct one FakeSystem per test. The constructor needs root and
+// enters a fresh mount namespace; the destructor takes away every mount made
+// in it since (the test's own too), returns to the working directory it was
+// made in and removes the scratch directory, so that the tests of one process
+// can each have a fake system of their own, one after the other.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -141,6 +144,9 @@ public:
     // gives the process its /proc/<pid> entry and then runs the command;
     // otherwise empty.
     std::string ProcEntryWrapper() const { return proc_is_tmpfs_ ? bin_dir_ + "/with-proc-entry" : ""; }
+    // The kernel's process directory, with an entry for every process: /proc,
+    // or where /proc is the fake one, the real proc mounted inside it.
+    std::string HostProcDir() const { return proc_is_tmpfs_ ? "/proc/.host" : "/proc"; }
 
     // ----- files -----
     const std::string& ScratchDir() const { return scratch_; }
@@ -170,6 +176,7 @@ public:
 private:
     bool SetUpMounts();
     bool SetUpProcModules();
+    void RemoveMounts();
     std::string ResourcePath(const std::string& bdf, int bar) const;
     static void LinkProcEntry(int pid);
 
@@ -181,6 +188,9 @@ private:
     std::string modules_file_;   // the file that /proc/modules shows
     bool proc_is_tmpfs_ = false; // /proc is our tmpfs (the kernel has no /proc/modules)
     std::map<std::string, std::string> nodes_;  // bdf -> node directory
+    std::set<int> mounts_before_;  // IDs of the mounts the namespace started with
+    int mountinfo_fd_ = -1;        // the namespace's /proc/self/mountinfo
+    int cwd_fd_ = -1;              // the working directory when it was made
 };
 
 } // namespace fakesys

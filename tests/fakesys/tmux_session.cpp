@@ -1,12 +1,16 @@
 // The tmux screen of the end-to-end tests: see tmux_session.h.
 #include "tmux_session.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +47,43 @@ std::string MouseEvent(int button, int row, int col)
            static_cast<char>(32 + row + 1);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The first line of a /proc file, read with one plain read().
+std::string ProcLine(const std::string& path)
+{
+    char buf[256];
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return "";
+    buf[n] = '\0';
+    return std::string(buf, strcspn(buf, "\n"));
+}
+
+// The number of read() on the machine's kernel. A program under user-mode
+// emulation makes the host's system calls, whose numbers differ from those
+// of the machine it was built for; the number shows in /proc/self/syscall
+// while that very file is being read.
+long KernelReadNumber()
+{
+    static const long number = std::atol(ProcLine("/proc/self/syscall").c_str());
+    return number;
+}
+
+// The parent process ID in <proc>/<pid>/stat; 0 when unknown.
+int ParentPid(const std::string& proc, const std::string& pid)
+{
+    std::string stat = FakeSystem::ReadFile(proc + "/" + pid + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size())
+        return 0;
+    return std::atoi(stat.c_str() + close + 4);
+}
+
 } // namespace
 
 TmuxSession::TmuxSession(const FakeSystem& fs, const std::vector<std::string>& argv, int cols, int rows,
@@ -73,11 +114,27 @@ TmuxSession::TmuxSession(const FakeSystem& fs, const std::vector<std::string>& a
         ADD_FAILURE() << "tmux new-session failed (" << r.status << "): " << r.err;
         return;
     }
+    r = Tmux({"display-message", "-p", "-t", "main", "#{pane_pid} #{pane_tty}"});
+    std::istringstream pane(r.out);
+    std::string tty;
+    if (!(pane >> pane_pid_ >> tty)) {
+        ADD_FAILURE() << "tmux names no pane process and terminal: " << r.out << r.err;
+        return;
+    }
+    // Blocking: one write of a marker then goes out whole, never in between
+    // the bytes of one write of the program.
+    tty_fd_ = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty_fd_ < 0) {
+        ADD_FAILURE() << "opening the pane's terminal " << tty << ": " << strerror(errno);
+        return;
+    }
     ok_ = true;
 }
 
 TmuxSession::~TmuxSession()
 {
+    if (tty_fd_ >= 0)
+        close(tty_fd_);
     Tmux({"kill-server"});
 }
 
@@ -166,32 +223,102 @@ bool TmuxSession::WaitForText(const std::string& text, int timeout_ms) const
     return false;
 }
 
-void TmuxSession::WaitIdle(int quiet_ms) const
+int TmuxSession::ExitStatus() const
 {
-    using Clock = std::chrono::steady_clock;
-    std::string last = ScreenWithAttributes();
-    Clock::time_point quiet_since = Clock::now();
-    const Clock::time_point end = quiet_since + std::chrono::seconds(5);
-    while (Clock::now() < end) {
-        SleepMs(50);
-        std::string now = ScreenWithAttributes();
-        if (now != last) {
-            last = now;
-            quiet_since = Clock::now();
-        } else if (Clock::now() - quiet_since > std::chrono::milliseconds(quiet_ms)) {
-            return;
+    std::string text = FakeSystem::ReadFile(status_file_);
+    if (!text.empty() && text.back() == '\n')
+        return std::atoi(text.c_str());
+    return -1;
+}
+
+int TmuxSession::CommandPid() const
+{
+    if (command_pid_ != 0)
+        return command_pid_;
+    const std::string proc = fs_.HostProcDir();
+    for (const std::string& name : FakeSystem::ListDir(proc)) {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        if (ParentPid(proc, name) == pane_pid_) {
+            command_pid_ = std::atoi(name.c_str());
+            break;
         }
     }
+    return command_pid_;
+}
+
+bool TmuxSession::WaitsForInput() const
+{
+    int pid = CommandPid();
+    if (pid == 0)
+        return false;
+    // "<number> <first argument> ..." while it is in a system call, "running"
+    // otherwise. A sleep with a time-out (curses waiting out a double click)
+    // is not a wait for input: the program acts when it ends.
+    std::istringstream call(ProcLine(fs_.HostProcDir() + "/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string fd;
+    int unread = -1;
+    return call >> number >> fd && number == KernelReadNumber() && fd == "0x0" &&
+           ioctl(tty_fd_, FIONREAD, &unread) == 0 && unread == 0;
+}
+
+bool TmuxSession::Sync(int timeout_ms) const
+{
+    std::string title = "qvfw-sync-" + std::to_string(++syncs_);
+    std::string marker = "\x1b]2;" + title + "\x1b\\";
+    if (write(tty_fd_, marker.data(), marker.size()) != static_cast<ssize_t>(marker.size())) {
+        ADD_FAILURE() << "writing to the pane's terminal: " << strerror(errno);
+        return false;
+    }
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string shown;
+    do {
+        shown = Tmux({"display-message", "-p", "-t", "main", "#{pane_title}"}).out;
+        if (shown == title + "\n")
+            return true;
+        SleepMs(10);
+    } while (Clock::now() < end);
+    ADD_FAILURE() << "tmux did not take in the terminal's output within " << timeout_ms << " ms (title: " << shown
+                  << ")";
+    return false;
+}
+
+void TmuxSession::WaitIdle(int timeout_ms) const
+{
+    if (!ok_)
+        return;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (ExitStatus() >= 0) {
+            Sync(timeout_ms);
+            return;
+        }
+        if (WaitsForInput()) {
+            // The marker brings the last output onto the screen; the check
+            // is made again, in case the program woke up in between.
+            if (!Sync(timeout_ms))
+                return;
+            if (WaitsForInput())
+                return;
+        }
+        SleepMs(20);
+    } while (Clock::now() < end);
+    ADD_FAILURE() << "the program did not come to wait for input within " << timeout_ms << " ms; the screen:\n"
+                  << Screen();
 }
 
 int TmuxSession::WaitExit(int timeout_ms) const
 {
-    for (int waited = 0; waited <= timeout_ms; waited += 50) {
-        std::string text = FakeSystem::ReadFile(status_file_);
-        if (!text.empty() && text.back() == '\n')
-            return std::atoi(text.c_str());
+    if (!ok_)
+        return -1;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        int status = ExitStatus();
+        if (status >= 0)
+            return Sync(timeout_ms) ? status : -1;
         SleepMs(50);
-    }
+    } while (Clock::now() < end);
     return -1;
 }
 

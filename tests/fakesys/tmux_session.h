@@ -3,6 +3,12 @@
 // one command in a detached session of a fixed size; the test types keys,
 // bytes and mouse events and reads the screen. The pane stays after the
 // command ends, so its last screen can still be read.
+//
+// No wait assumes a speed: a wait ends on a condition (text on the screen,
+// the program waiting for input, its exit), with a bound far above any
+// normal run that only decides when a broken run is given up. Before a wait
+// returns, a marker written to the pane's terminal has come through tmux, so
+// everything the program wrote before is on the screen that is read next.
 #pragma once
 
 #include <string>
@@ -26,7 +32,7 @@ public:
 
     bool ok() const { return ok_; }
 
-    // Input. Each call waits until the screen is idle again (WaitIdle), so
+    // Input. Each call waits until the program is idle again (WaitIdle), so
     // that the next look at the screen sees the program's answer.
     // tmux key names, one key each: "Down", "Up", "Enter", "Escape", "Space", "C-j", "a", ...
     void SendKeys(const std::vector<std::string>& keys) const;
@@ -45,19 +51,32 @@ public:
 
     // Polls the screen until text shows; false (and the screen in the
     // failure message) after timeout_ms.
-    bool WaitForText(const std::string& text, int timeout_ms = 10000) const;
-    // Waits until the screen, attributes included, has not changed for
-    // quiet_ms (the program waits for input again); gives up after 5 s.
-    void WaitIdle(int quiet_ms = 300) const;
-    // Waits for the command to end. Its exit status (0-255), or -1 when it
-    // is still running after timeout_ms.
-    int WaitExit(int timeout_ms = 30000) const;
+    bool WaitForText(const std::string& text, int timeout_ms = 60000) const;
+    // Waits until the program has read every byte typed so far and waits in
+    // a read of its terminal for more, or has ended, and its output is on the
+    // screen.
+    // Fails the test when that has not happened after timeout_ms.
+    void WaitIdle(int timeout_ms = 60000) const;
+    // Waits for the command to end, its output on the screen. Its exit
+    // status (0-255), or -1 when it is still running after timeout_ms.
+    int WaitExit(int timeout_ms = 120000) const;
     // A tmux format expanded for the pane, e.g. "#{pane_tty}" or
     // "#{alternate_on}", without its line end.
     std::string Format(const std::string& format) const;
 
 private:
     RunResult Tmux(const std::vector<std::string>& args) const;
+    // The exit status the pane's shell recorded; -1 while the command runs.
+    int ExitStatus() const;
+    // Process ID of the command (the pane shell's child); 0 when not found.
+    int CommandPid() const;
+    // True while the command is blocked reading its standard input (curses
+    // and the shell read the keys that way) with no typed byte left unread.
+    bool WaitsForInput() const;
+    // Writes a new pane title to the terminal (an OSC 2 sequence, which the
+    // screen does not show) and waits until tmux reports it: tmux then has
+    // taken in all output written before it. False after timeout_ms.
+    bool Sync(int timeout_ms) const;
     // The screen with its attributes as escape sequences.
     std::string ScreenWithAttributes() const;
 
@@ -65,6 +84,10 @@ private:
     bool ok_ = false;
     std::string socket_;
     std::string status_file_;
+    int pane_pid_ = 0;  // the pane's shell
+    int tty_fd_ = -1;   // the pane's terminal, for its input count and the markers
+    mutable int command_pid_ = 0;
+    mutable int syncs_ = 0;
 };
 
 } // namespace fakesys

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "device_regs.h"
 #include "hw_access.h"
 #include "logger.h"
@@ -23,6 +25,18 @@ namespace sim {
 namespace {
 
 Board the_board;
+
+// Every test starts with a board that has seen nothing, also one that never
+// makes a SimChip (detection through the fake system drives the same model),
+// so a whole test program runs as each of its tests does alone.
+class ResetBeforeEachTest : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { the_board = Board(); }
+};
+
+const bool reset_registered = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ResetBeforeEachTest);
+    return true;
+}();
 
 // The register window's length is its size taken as an unsigned 32-bit number.
 bool register_inside(int fd, int offset)

@@ -8,7 +8,8 @@
 //
 // There is one board model per test process: it answers on whatever
 // descriptor an access names, so a test that opens chips through the fake
-// system (QVDevice::DetectGPU) drives the same model. Commands are accepted
+// system (QVDevice::DetectGPU) drives the same model. It is reset before
+// every test. Commands are accepted
 // only while the ready word (0x917C) reads 0x66: SimChip presets it, other
 // fixtures preset it in the register file.
 #pragma once

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <string>
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include "fakesys.h"
 #include "utils.h"
 
 namespace {
@@ -154,12 +154,13 @@ TEST(Utils, SmallHelpers)
 }
 
 // The DKMS tree is read from its fixed place, so this test gives itself a
-// private mount namespace with an empty /var/lib.
+// private mount namespace (the fake system's, which takes the test's own
+// mounts away again) with an empty /var/lib.
 TEST(DkmsGetNudraVersion, PicksFirstListedVersionDirectory)
 {
     ASSERT_EQ(geteuid(), 0u) << "needs root for a private mount namespace";
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    fakesys::FakeSystem namespace_owner;
+    ASSERT_TRUE(namespace_owner.ok());
     ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, nullptr), 0);
 
     EXPECT_EQ(dkms_get_nudra_version(), "");  // no tree at all

@@ -1,1 +1,0 @@
-// Placeholder unit for a harness library that has no sources yet.

@@ -348,9 +348,9 @@ TEST(EngineUpgrade, ImageLongerThanTheCommandWordCarriesIsRefusedOnce)
     }
 }
 
-// The programs that a run starts through the shell do not inherit the log
-// file or the firmware file.
-TEST(EngineUpgrade, ShellCommandsInheritNeitherTheLogNorTheFirmwareFile)
+// The programs that a run starts through the shell inherit none of the
+// board's windows, the log file or the firmware file.
+TEST(EngineUpgrade, ShellCommandsInheritNoWindowLogOrFirmwareFile)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
@@ -373,6 +373,7 @@ TEST(EngineUpgrade, ShellCommandsInheritNeitherTheLogNorTheFirmwareFile)
     ASSERT_NE(descriptors.find("/proc/"), std::string::npos) << descriptors;  // ls read its own descriptors
     EXPECT_EQ(descriptors.find("qvFwTool"), std::string::npos) << descriptors;
     EXPECT_EQ(descriptors.find("zk_firmware.hex"), std::string::npos) << descriptors;
+    EXPECT_EQ(descriptors.find("/resource"), std::string::npos) << descriptors;
 }
 
 // The only board fails its transfer: it is not reset, and with no board

@@ -182,6 +182,17 @@ inline bool ends_with(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The line that opens an upgrade run on standard output.
+inline const char* const START_LINE = "Start to upgrade firmware... \n\n";
+
+inline std::string resource2(const std::string& bdf) { return fakesys::FakeSystem::PciPath(bdf) + "/resource2"; }
+
+// A board's success line on standard output.
+inline std::string success(const std::string& bdf, const std::string& from, const std::string& to)
+{
+    return "[" + bdf + "] Successfully upgrade firmware from " + from + " to " + to + "\n";
+}
+
 inline std::string reboot_advice(const std::string& version)
 {
     return "\nIMPORTANT:\n    Please reboot system and verify whether firmware v" + version +

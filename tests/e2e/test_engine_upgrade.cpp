@@ -15,18 +15,9 @@ using fakesys::PciFunction;
 
 namespace {
 
-const char* const START_LINE = "Start to upgrade firmware... \n\n";
-
-std::string resource2(const std::string& bdf) { return FakeSystem::PciPath(bdf) + "/resource2"; }
-
 uint32_t command_word(size_t length, uint32_t opcode)
 {
     return static_cast<uint32_t>((length << 12) & 0x3FFFF000u) | opcode;
-}
-
-std::string success(const std::string& bdf, const std::string& from, const std::string& to)
-{
-    return "[" + bdf + "] Successfully upgrade firmware from " + from + " to " + to + "\n";
 }
 
 size_t count(const std::string& text, const std::string& part)

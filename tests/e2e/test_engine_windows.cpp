@@ -12,15 +12,7 @@ using fakesys::PciFunction;
 
 namespace {
 
-const char* const START_LINE = "Start to upgrade firmware... \n\n";
 const char* const READ_MAP_FAILURE = "Map device register failed when ReadReg!\n";
-
-std::string resource2(const std::string& bdf) { return FakeSystem::PciPath(bdf) + "/resource2"; }
-
-std::string success(const std::string& bdf, const std::string& from, const std::string& to)
-{
-    return "[" + bdf + "] Successfully upgrade firmware from " + from + " to " + to + "\n";
-}
 
 // The function with a register window of the given size and no register preset.
 PciFunction with_register_window(PciFunction fn, size_t size)

@@ -420,6 +420,15 @@ TEST(EngineDriver, ModuleFileMoveThatDidNotHappen)
     EXPECT_EQ(FakeSystem::ReadFile(backup_file()), "module");
 }
 
+// The state an earlier take-out leaves: package 1.2.3 recorded, its source in
+// /usr/src, the module file aside.
+static void leave_driver_taken_out()
+{
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
+    FakeSystem::WriteFile(backup_file(), "module");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+}
+
 // Runs that end before the board loop, or have no board of products 8 and 11,
 // leave the state file and the backup module file alone.
 static void expect_no_put_back(const PciFunction& board, bool broken_crc, uint32_t code)
@@ -427,9 +436,7 @@ static void expect_no_put_back(const PciFunction& board, bool broken_crc, uint32
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(board);
-    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
-    FakeSystem::WriteFile(backup_file(), "module");
-    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    leave_driver_taken_out();
     fs.WriteWorkFile("zk_firmware.hex", headered(code, 0, version_word(1, 4, 1), pattern(64), broken_crc).text);
     auto r = fs.Run({"--silent"});
     EXPECT_EQ(r.status, 255) << r.err;
@@ -458,9 +465,7 @@ TEST(EngineDriver, RefusedImageTouchesNoBoardAndPutsNothingBack)
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(r33_16("0000:03:00.0", true));
-    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
-    FakeSystem::WriteFile(backup_file(), "module");
-    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    leave_driver_taken_out();
     fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(0x40000)).text);
     auto r = fs.Run({"--silent"});
     EXPECT_EQ(r.status, 255);
@@ -491,9 +496,7 @@ TEST(EngineDriver, NoPutBackWhenTheScreenStartsNoUpgrade)
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(r33_16("0000:03:00.0", true));
-    FakeSystem::WriteFile(STATE_FILE, "nudra/1.2.3\n");
-    FakeSystem::WriteFile(backup_file(), "module");
-    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    leave_driver_taken_out();
     fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
     for (const Case& c : cases) {
         auto screen = std::make_unique<fakesys::TmuxSession>(fs, FakeSystem::ToolArgv({}), 100, 40,

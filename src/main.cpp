@@ -4,9 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <system_error>
 #include <vector>
-#include <filesystem>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,18 +44,20 @@ __attribute__((constructor(101))) void open_closed_standard_descriptors()
 // however it ends. The descriptor is never closed.
 int run_lock_fd = -1;
 
-// Makes the log directory, takes the run lock on it and returns the log path:
-// the entry that the directory listing returns last, or the standard file when
-// it is empty. A directory that cannot be made or listed ends the run like a
-// log file that cannot be opened; a lock held by another run ends it with 255
-// before any log file is touched.
+// Opens the log directory (made when missing; a link in its place is refused),
+// takes the run lock on it and returns the log path: the entry that the
+// directory listing returns last, or the standard file when it is empty. A
+// directory that cannot be made, opened or listed ends the run like a log file
+// that cannot be opened; a lock held by another run ends it with 255 before
+// any log file is touched.
 std::string choose_log_path()
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(QV_LOG_DIR, ec))
-        std::filesystem::create_directories(QV_LOG_DIR, ec);
+    if (!qvlogger::openDirectory()) {
+        fprintf(stderr, "Failed to init qvlogger.\n\n");
+        exit(1);
+    }
 
-    run_lock_fd = open(QV_LOG_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    run_lock_fd = openat(qvlogger::dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (run_lock_fd < 0) {
         fprintf(stderr, "Failed to init qvlogger.\n\n");
         exit(1);
@@ -67,8 +67,11 @@ std::string choose_log_path()
         exit(255);
     }
 
+    // Listed through the directory's descriptor, so that the entries are
+    // those of the directory just checked.
     std::string log_path = QV_LOG_FILE;
-    DIR* dir = opendir(QV_LOG_DIR);
+    int list_fd = openat(qvlogger::dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = list_fd < 0 ? nullptr : fdopendir(list_fd);
     if (dir == nullptr) {
         fprintf(stderr, "Failed to init qvlogger.\n\n");
         exit(1);

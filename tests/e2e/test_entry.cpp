@@ -1,11 +1,13 @@
 // Program entry through the real binary: help, command-line errors, the root
 // check and "--version".
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -294,4 +296,87 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
     std::string sleeper = FakeSystem::ReadFile(sleeper_file);
     if (!sleeper.empty())
         kill(std::stoi(sleeper), SIGKILL);
+}
+
+namespace {
+
+// Waits until done() holds, for at most limit_sec seconds; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition done, int limit_sec)
+{
+    const time_t deadline = time(nullptr) + limit_sec;
+    while (!done()) {
+        if (time(nullptr) > deadline)
+            return false;
+        usleep(10 * 1000);
+    }
+    return true;
+}
+
+} // namespace
+
+// Two real runs at once. The first is held inside its board discovery by a
+// setpci that waits for the test; while it is held, a second run refuses at
+// once and touches nothing: no setpci call of its own, no log line, no new log
+// file. Released, the first run completes as a run on its own does.
+TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    board.regs[0x78A8] = 0x01000002;
+    fs.AddPci(board);
+    auto reference = fs.Run({"--list"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    ASSERT_NE(reference.out.find("NUM  DEVICE"), std::string::npos) << reference.out;
+    const size_t reference_calls = fs.SetpciCalls().size();
+    ASSERT_GT(reference_calls, 0u);
+    std::error_code ec;
+    std::filesystem::remove_all(e2e::kLogDir, ec);
+
+    // Only the first setpci call to claim the hold waits, so that a second run
+    // that got past the lock would record its calls and go on.
+    const std::string claim = fs.ScratchDir() + "/claimed";
+    const std::string held = fs.ScratchDir() + "/held";
+    const std::string release = fs.ScratchDir() + "/release";
+    fs.SetStandIn("setpci", "if mkdir '" + claim + "' 2>/dev/null; then : > '" + held +
+                                "'; i=0; while [ ! -e '" + release +
+                                "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done; fi");
+    const size_t calls_before = fs.SetpciCalls().size();
+
+    RunOptions patient;
+    patient.timeout_sec = 600;
+    fakesys::RunResult first;
+    std::atomic<bool> first_done{false};
+    std::thread runner([&] {
+        first = fs.Run({"--list"}, patient);
+        first_done = true;
+    });
+    const bool inside = WaitUntil([&] { return FakeSystem::Exists(held) || first_done; }, 300) &&
+                        FakeSystem::Exists(held);
+    EXPECT_TRUE(inside) << "the first run never reached setpci";
+    if (inside) {
+        const std::vector<std::string> files = FakeSystem::ListDir(e2e::kLogDir);
+        EXPECT_EQ(files, std::vector<std::string>{"qvfw-tool.log"});
+        const std::string log = FakeSystem::ReadFile(e2e::kLogFile);
+        EXPECT_EQ(fs.SetpciCalls().size(), calls_before + 1);
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"--list"}, {"--version"}, {"--silent"}}) {
+            SCOPED_TRACE(Describe(args, false));
+            auto second = fs.Run(args);
+            EXPECT_EQ(second.status, 255);
+            EXPECT_EQ(second.out, "");
+            EXPECT_EQ(second.err, "Another qvfw-tool is running.\n");
+            EXPECT_EQ(fs.SetpciCalls().size(), calls_before + 1);
+            EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), files);
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogFile), log);
+        }
+    }
+    FakeSystem::WriteFile(release, "");
+    runner.join();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, reference.out);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(fs.SetpciCalls().size(), calls_before + reference_calls);
 }

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -24,6 +25,8 @@ using fakesys::FakeSystem;
 using fakesys::RunOptions;
 
 namespace {
+
+const std::string kRunLock = "/run/qvfw-tool.lock";
 
 RunOptions AsUser(bool nobody)
 {
@@ -236,10 +239,10 @@ TEST(Entry, ClosedStandardDescriptorsReceiveNoFile)
     }
 }
 
-// One run at a time: a run holds the log directory's lock for its life, and
-// another run refuses at once, before it touches a log file or a board. The
-// lock goes with the process that held it, also when it is killed, and no
-// program that a run started keeps it.
+// One run at a time: a run holds the run lock for its life, and another run
+// refuses at once, before it touches a log file or a board. The lock goes with
+// the process that held it, also when it is killed, and no program that a run
+// started keeps it.
 TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
 {
     FakeSystem fs;
@@ -254,7 +257,7 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
                                 std::to_string(other_day) + "\n\nold\n";
     FakeSystem::WriteFile(e2e::kLogDir + "/old.log", old_log);
 
-    int holder = open(e2e::kLogDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int holder = open(kRunLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -379,4 +382,140 @@ TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
     EXPECT_EQ(first.out, reference.out);
     EXPECT_EQ(first.err, "");
     EXPECT_EQ(fs.SetpciCalls().size(), calls_before + reference_calls);
+}
+
+namespace {
+
+struct FileState {
+    bool exists = false;
+    unsigned mode = 0;
+    uid_t owner = 0;
+    std::string content;
+};
+
+FileState StateOf(const std::string& path)
+{
+    FileState s;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.mode = st.st_mode;
+    s.owner = st.st_uid;
+    if (S_ISREG(st.st_mode))
+        s.content = FakeSystem::ReadFile(path);
+    return s;
+}
+
+} // namespace
+
+// Whatever stands at the lock path other than a root-owned regular file
+// refuses the run with status 255 and the reason, before any log file or
+// board is touched; a link there is not followed.
+TEST(Entry, UnusableRunLockRefusesTheRun)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    fs.AddPci(board);
+    const std::string target = "/run/target";
+    const std::string missing = "/run/missing";
+    struct Case {
+        const char* what;
+        std::string reason;
+    };
+    for (const Case& c : std::vector<Case>{{"link to a file", "Too many levels of symbolic links"},
+                                           {"dangling link", "Too many levels of symbolic links"},
+                                           {"FIFO", "not a regular file"},
+                                           {"directory", "Is a directory"},
+                                           {"file of another owner", "not owned by root"}}) {
+        SCOPED_TRACE(c.what);
+        const std::string what = c.what;
+        std::error_code ec;
+        for (const std::string& path : {kRunLock, target, missing, e2e::kLogDir})
+            std::filesystem::remove_all(path, ec);
+        FakeSystem::WriteFile(target, "target\n", 0644);
+        if (what == "link to a file") {
+            ASSERT_EQ(symlink(target.c_str(), kRunLock.c_str()), 0);
+        } else if (what == "dangling link") {
+            ASSERT_EQ(symlink(missing.c_str(), kRunLock.c_str()), 0);
+        } else if (what == "FIFO") {
+            ASSERT_EQ(mkfifo(kRunLock.c_str(), 0600), 0);
+        } else if (what == "directory") {
+            FakeSystem::MakeDirs(kRunLock, 0700);
+        } else {
+            FakeSystem::WriteFile(kRunLock, "", 0644);
+            ASSERT_EQ(chown(kRunLock.c_str(), 65534, 65534), 0);
+        }
+        const FileState lock_before = StateOf(kRunLock);
+        const FileState target_before = StateOf(target);
+
+        auto r = fs.Run({"--list"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Failed to take the run lock /run/qvfw-tool.lock: " + c.reason + "\n");
+        EXPECT_FALSE(FakeSystem::Exists(e2e::kLogDir));
+        EXPECT_TRUE(fs.SetpciCalls().empty());
+        const FileState lock_after = StateOf(kRunLock);
+        EXPECT_EQ(lock_after.mode, lock_before.mode);
+        EXPECT_EQ(lock_after.owner, lock_before.owner);
+        const FileState target_after = StateOf(target);
+        EXPECT_EQ(target_after.mode, target_before.mode);
+        EXPECT_EQ(target_after.content, "target\n");
+        EXPECT_FALSE(FakeSystem::Exists(missing));
+    }
+}
+
+// The lock is a root-owned file of mode 0600, so that no other user can open
+// it, even one left by others with a wider mode; the log directory, which any
+// user can open, is no lock: a plain user holding it does not stop a run.
+TEST(Entry, RunLockIsOpenToRootOnly)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    for (bool left_open : {false, true}) {
+        SCOPED_TRACE(left_open ? "lock file of mode 0666 left behind" : "no lock file");
+        std::error_code ec;
+        std::filesystem::remove(kRunLock, ec);
+        if (left_open)
+            FakeSystem::WriteFile(kRunLock, "", 0666);
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, e2e::kVersionOut);
+        const FileState lock = StateOf(kRunLock);
+        EXPECT_TRUE(S_ISREG(lock.mode));
+        EXPECT_EQ(lock.mode & 07777, 0600u);
+        EXPECT_EQ(lock.owner, 0u);
+        RunOptions nobody = AsUser(true);
+        auto taken = fs.RunProgram({"flock", "-n", kRunLock, "true"}, nobody);
+        EXPECT_NE(taken.status, 0) << "nobody could hold the lock";
+    }
+
+    // nobody holds the log directory until the test releases it.
+    const std::string held = fs.WorkDir() + "/held";
+    const std::string release = fs.WorkDir() + "/release";
+    RunOptions nobody = AsUser(true);
+    nobody.timeout_sec = 600;
+    fakesys::RunResult holder;
+    std::atomic<bool> holder_done{false};
+    std::thread runner([&] {
+        holder = fs.RunProgram({"flock", "-n", e2e::kLogDir, "sh", "-c",
+                                ": > '" + held + "'; i=0; while [ ! -e '" + release +
+                                    "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done"},
+                               nobody);
+        holder_done = true;
+    });
+    const bool holding = WaitUntil([&] { return FakeSystem::Exists(held) || holder_done; }, 300) &&
+                         FakeSystem::Exists(held);
+    EXPECT_TRUE(holding) << "nobody never held the log directory";
+    if (holding) {
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, e2e::kVersionOut);
+        EXPECT_EQ(r.err, "");
+    }
+    FakeSystem::WriteFile(release, "");
+    runner.join();
+    EXPECT_EQ(holder.status, 0) << holder.err;
 }

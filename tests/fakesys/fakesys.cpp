@@ -238,8 +238,10 @@ bool FakeSystem::SetUpMounts()
         ADD_FAILURE() << "no mount listed in /proc/self/mountinfo";
         return false;
     }
+    // /run is private too: the run lock of one test's runs is not that of
+    // another test running at the same time.
     for (const char* where : {"/sys/bus/pci/devices", "/sys/devices", "/var/log", "/lib/modules",
-                              "/var/lib/dkms", "/usr/src"})
+                              "/var/lib/dkms", "/usr/src", "/run"})
         if (!MountTmpfs(where))
             return false;
     MakeDirs(ModuleDir());

@@ -1,7 +1,7 @@
 // The fake system for end-to-end tests: a private mount namespace in which
-// sysfs PCI devices, the log directory, the kernel module tree, the DKMS tree,
-// /proc/modules and the setpci/dkms programs are test-controlled stand-ins, and
-// a runner that starts the real qvfw-tool binary inside it.
+// sysfs PCI devices, /run, the log directory, the kernel module tree, the DKMS
+// tree, /proc/modules and the setpci/dkms programs are test-controlled
+// stand-ins, and a runner that starts the real qvfw-tool binary inside it.
 //
 // Usage: construct one FakeSystem per test. The constructor needs root and
 // enters a fresh mount namespace; the destructor takes away every mount made

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 
 bool qvlogger::silent_ = false;
 FILE* qvlogger::fp_ = nullptr;
+int qvlogger::dir_fd_ = -1;
 std::mutex qvlogger::mtx;
 const char* const qvlogger::log_prefix[7] = {
     "[    Debug]  ", "[     View]  ", "[     Info]  ", "[   record]  ",
@@ -55,6 +57,58 @@ int marker_day(const char* piece)
     return static_cast<int>(value);
 }
 
+// The log directory without its final slash: lstat and O_NOFOLLOW then act on
+// a link in its place, not on what the link points at.
+const char* const kLogDirPath = "/var/log/qvFwTool";
+
+// The name of path inside the log directory, when path names a file directly
+// in it; null otherwise.
+const char* name_in_log_dir(const char* path)
+{
+    const size_t prefix = strlen(QV_LOG_DIR);
+    if (strncmp(path, QV_LOG_DIR, prefix) != 0)
+        return nullptr;
+    const char* name = path + prefix;
+    if (*name == '\0' || strchr(name, '/') != nullptr)
+        return nullptr;
+    return name;
+}
+
+// Removes every entry of the directory open as dir_fd, as its listing returns
+// them: a directory with all it holds, anything else by itself. Works through
+// descriptors only and never follows a link: a link is removed, not what it
+// points at.
+void remove_entries(int dir_fd)
+{
+    int list_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (list_fd < 0)
+        return;
+    DIR* dir = fdopendir(list_fd);
+    if (dir == nullptr) {
+        close(list_fd);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        struct stat info;
+        if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISDIR(info.st_mode)) {
+            unlinkat(dir_fd, name, 0);
+            continue;
+        }
+        int sub = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) {
+            remove_entries(sub);
+            close(sub);
+        }
+        unlinkat(dir_fd, name, AT_REMOVEDIR);
+    }
+    closedir(dir);
+}
+
 [[noreturn]] void init_failed()
 {
     fprintf(stderr, "Failed to init qvlogger.\n\n");
@@ -63,22 +117,48 @@ int marker_day(const char* piece)
 
 } // namespace
 
+bool qvlogger::openDirectory()
+{
+    if (dir_fd_ >= 0)
+        return true;
+    struct stat info;
+    if (lstat(kLogDirPath, &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return false;
+    } else if (errno == ENOENT) {
+        std::error_code ec;
+        std::filesystem::create_directories(QV_LOG_DIR, ec);
+    }
+    // A link put in its place since is refused here too.
+    int fd = open(kLogDirPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    dir_fd_ = fd;
+    return true;
+}
+
 void qvlogger::init(const char* path)
 {
-    char copy[256];
-    strncpy(copy, path, sizeof(copy) - 1);
-    copy[sizeof(copy) - 1] = '\0';
-    std::string dir = dirname(copy);
-
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        std::filesystem::create_directories(dir, ec);
-    }
-
     // Opened without blocking, so that a FIFO in its place cannot stall the
     // run, and close-on-exec, so that no shell command inherits it. Only a
     // regular file is a log file.
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int open_flags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+    int fd = -1;
+    const char* name = dir_fd_ >= 0 ? name_in_log_dir(path) : nullptr;
+    if (name != nullptr) {
+        fd = openat(dir_fd_, name, open_flags, 0666);
+    } else {
+        char copy[256];
+        strncpy(copy, path, sizeof(copy) - 1);
+        copy[sizeof(copy) - 1] = '\0';
+        std::string dir = dirname(copy);
+
+        std::error_code ec;
+        if (!std::filesystem::is_directory(dir, ec)) {
+            std::filesystem::create_directories(dir, ec);
+        }
+        fd = open(path, open_flags, 0666);
+    }
     if (fd < 0)
         init_failed();
     struct stat info;
@@ -188,15 +268,11 @@ void qvlogger::clearLogFile()
     }
 
     // A file begun on another day of the month: empty the directory and start anew.
+    // The entries go through the directory's descriptor, never through a link.
     if (day != 0 && day != today_day_of_month()) {
-        std::error_code ec;
-        for (std::filesystem::directory_iterator it(QV_LOG_DIR, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code rm_ec;
-            if (it->is_directory(rm_ec) && !it->is_symlink(rm_ec))
-                std::filesystem::remove_all(it->path(), rm_ec);
-            else
-                std::filesystem::remove(it->path(), rm_ec);
-        }
+        if (!openDirectory())
+            init_failed();
+        remove_entries(dir_fd_);
         shutdown();
         init(QV_LOG_FILE);
     }

@@ -19,7 +19,15 @@ public:
     qvlogger() {}
     ~qvlogger() {}
 
+    // Opens the log directory for the run and keeps its descriptor: makes it
+    // when it is missing, and refuses a symbolic link or anything else but a
+    // directory in its place. Every later file of the directory is opened,
+    // listed and removed through this descriptor, so a link put there after
+    // the check leads nowhere. False when it cannot be opened so.
+    static bool openDirectory();
     // Opens path ("a+") as the log file; ends the process with status 1 when it cannot.
+    // A file of the log directory is opened through the directory's descriptor
+    // once openDirectory has succeeded.
     static void init(const char* path);
     // Start-of-run housekeeping: day rule, then the size rule.
     static void clearLogFile();
@@ -37,6 +45,7 @@ public:
 
     static bool silent_;
     static FILE* fp_;
+    static int dir_fd_;  // the log directory, from openDirectory; -1 until then
     static std::mutex mtx;
     static const char* const log_prefix[7];
 };

@@ -2,15 +2,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
-#include <system_error>
 #include <vector>
-#include <filesystem>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -41,34 +41,69 @@ __attribute__((constructor(101))) void open_closed_standard_descriptors()
     }
 }
 
-// Holds the lock of the log directory for the life of the process: one run at
-// a time drives the boards. The kernel drops the lock when the process ends,
-// however it ends. The descriptor is never closed.
+// The run lock: a root-owned file of mode 0600 in a directory that only root
+// can write, so that no other user can open it, let alone hold it.
+const char* const RUN_LOCK_PATH = "/run/qvfw-tool.lock";
+
+// Holds the run lock for the life of the process: one run at a time drives the
+// boards. The kernel drops the lock when the process ends, however it ends.
+// The descriptor is never closed.
 int run_lock_fd = -1;
 
-// Makes the log directory, takes the run lock on it and returns the log path:
-// the entry that the directory listing returns last, or the standard file when
-// it is empty. A directory that cannot be made or listed ends the run like a
-// log file that cannot be opened; a lock held by another run ends it with 255
-// before any log file is touched.
+// Refuses the run when the lock cannot be made, opened, checked or taken.
+[[noreturn]] void run_lock_failed(const char* reason)
+{
+    qvlogger::logger(LOG_FATAL, "Failed to take the run lock %s: %s\n", RUN_LOCK_PATH, reason);
+    exit(255);
+}
+
+// Takes the run lock, before any log file, board or shell command. A lock held
+// by another run ends the run with 255; so does any other failure, with its
+// reason, since a run that went on unlocked could drive the boards of another.
+void take_run_lock()
+{
+    // Never through a link; without blocking, so that a FIFO in its place
+    // cannot stall the run; close-on-exec, so that no program the run starts
+    // keeps the lock.
+    int fd = open(RUN_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        run_lock_failed(strerror(errno));
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        run_lock_failed(strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        run_lock_failed("not a regular file");
+    if (info.st_uid != 0)
+        run_lock_failed("not owned by root");
+    // A file that others may open would let them hold the lock.
+    if ((info.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0)
+        run_lock_failed(strerror(errno));
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            qvlogger::logger(LOG_FATAL, "Another qvfw-tool is running.\n");
+            exit(255);
+        }
+        run_lock_failed(strerror(errno));
+    }
+    run_lock_fd = fd;
+}
+
+// Opens the log directory (made when missing; a link in its place is refused)
+// and returns the log path: the entry that the directory listing returns last,
+// or the standard file when it is empty. A directory that cannot be made,
+// opened or listed ends the run like a log file that cannot be opened.
 std::string choose_log_path()
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(QV_LOG_DIR, ec))
-        std::filesystem::create_directories(QV_LOG_DIR, ec);
-
-    run_lock_fd = open(QV_LOG_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (run_lock_fd < 0) {
+    if (!qvlogger::openDirectory()) {
         fprintf(stderr, "Failed to init qvlogger.\n\n");
         exit(1);
     }
-    if (flock(run_lock_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        fprintf(stderr, "Another qvfw-tool is running.\n");
-        exit(255);
-    }
 
+    // Listed through the directory's descriptor, so that the entries are
+    // those of the directory just checked.
     std::string log_path = QV_LOG_FILE;
-    DIR* dir = opendir(QV_LOG_DIR);
+    int list_fd = openat(qvlogger::dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = list_fd < 0 ? nullptr : fdopendir(list_fd);
     if (dir == nullptr) {
         fprintf(stderr, "Failed to init qvlogger.\n\n");
         exit(1);
@@ -126,6 +161,7 @@ int main(int argc, char** argv)
     static char term[] = "TERM=screen";
     putenv(term);
 
+    take_run_lock();
     std::string log_path = choose_log_path();
     qvlogger::init(log_path.c_str());
     qvlogger::clearLogFile();

@@ -1,15 +1,18 @@
 // Program entry through the real binary: help, command-line errors, the root
 // check and "--version".
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +25,8 @@ using fakesys::FakeSystem;
 using fakesys::RunOptions;
 
 namespace {
+
+const std::string kRunLock = "/run/qvfw-tool.lock";
 
 RunOptions AsUser(bool nobody)
 {
@@ -234,10 +239,10 @@ TEST(Entry, ClosedStandardDescriptorsReceiveNoFile)
     }
 }
 
-// One run at a time: a run holds the log directory's lock for its life, and
-// another run refuses at once, before it touches a log file or a board. The
-// lock goes with the process that held it, also when it is killed, and no
-// program that a run started keeps it.
+// One run at a time: a run holds the run lock for its life, and another run
+// refuses at once, before it touches a log file or a board. The lock goes with
+// the process that held it, also when it is killed, and no program that a run
+// started keeps it.
 TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
 {
     FakeSystem fs;
@@ -252,7 +257,7 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
                                 std::to_string(other_day) + "\n\nold\n";
     FakeSystem::WriteFile(e2e::kLogDir + "/old.log", old_log);
 
-    int holder = open(e2e::kLogDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int holder = open(kRunLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -294,4 +299,223 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
     std::string sleeper = FakeSystem::ReadFile(sleeper_file);
     if (!sleeper.empty())
         kill(std::stoi(sleeper), SIGKILL);
+}
+
+namespace {
+
+// Waits until done() holds, for at most limit_sec seconds; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition done, int limit_sec)
+{
+    const time_t deadline = time(nullptr) + limit_sec;
+    while (!done()) {
+        if (time(nullptr) > deadline)
+            return false;
+        usleep(10 * 1000);
+    }
+    return true;
+}
+
+} // namespace
+
+// Two real runs at once. The first is held inside its board discovery by a
+// setpci that waits for the test; while it is held, a second run refuses at
+// once and touches nothing: no setpci call of its own, no log line, no new log
+// file. Released, the first run completes as a run on its own does.
+TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    board.regs[0x78A8] = 0x01000002;
+    fs.AddPci(board);
+    auto reference = fs.Run({"--list"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    ASSERT_NE(reference.out.find("NUM  DEVICE"), std::string::npos) << reference.out;
+    const size_t reference_calls = fs.SetpciCalls().size();
+    ASSERT_GT(reference_calls, 0u);
+    std::error_code ec;
+    std::filesystem::remove_all(e2e::kLogDir, ec);
+
+    // Only the first setpci call to claim the hold waits, so that a second run
+    // that got past the lock would record its calls and go on.
+    const std::string claim = fs.ScratchDir() + "/claimed";
+    const std::string held = fs.ScratchDir() + "/held";
+    const std::string release = fs.ScratchDir() + "/release";
+    fs.SetStandIn("setpci", "if mkdir '" + claim + "' 2>/dev/null; then : > '" + held +
+                                "'; i=0; while [ ! -e '" + release +
+                                "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done; fi");
+    const size_t calls_before = fs.SetpciCalls().size();
+
+    RunOptions patient;
+    patient.timeout_sec = 600;
+    fakesys::RunResult first;
+    std::atomic<bool> first_done{false};
+    std::thread runner([&] {
+        first = fs.Run({"--list"}, patient);
+        first_done = true;
+    });
+    const bool inside = WaitUntil([&] { return FakeSystem::Exists(held) || first_done; }, 300) &&
+                        FakeSystem::Exists(held);
+    EXPECT_TRUE(inside) << "the first run never reached setpci";
+    if (inside) {
+        const std::vector<std::string> files = FakeSystem::ListDir(e2e::kLogDir);
+        EXPECT_EQ(files, std::vector<std::string>{"qvfw-tool.log"});
+        const std::string log = FakeSystem::ReadFile(e2e::kLogFile);
+        EXPECT_EQ(fs.SetpciCalls().size(), calls_before + 1);
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"--list"}, {"--version"}, {"--silent"}}) {
+            SCOPED_TRACE(Describe(args, false));
+            auto second = fs.Run(args);
+            EXPECT_EQ(second.status, 255);
+            EXPECT_EQ(second.out, "");
+            EXPECT_EQ(second.err, "Another qvfw-tool is running.\n");
+            EXPECT_EQ(fs.SetpciCalls().size(), calls_before + 1);
+            EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), files);
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogFile), log);
+        }
+    }
+    FakeSystem::WriteFile(release, "");
+    runner.join();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, reference.out);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(fs.SetpciCalls().size(), calls_before + reference_calls);
+}
+
+namespace {
+
+struct FileState {
+    bool exists = false;
+    unsigned mode = 0;
+    uid_t owner = 0;
+    std::string content;
+};
+
+FileState StateOf(const std::string& path)
+{
+    FileState s;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.mode = st.st_mode;
+    s.owner = st.st_uid;
+    if (S_ISREG(st.st_mode))
+        s.content = FakeSystem::ReadFile(path);
+    return s;
+}
+
+} // namespace
+
+// Whatever stands at the lock path other than a root-owned regular file
+// refuses the run with status 255 and the reason, before any log file or
+// board is touched; a link there is not followed.
+TEST(Entry, UnusableRunLockRefusesTheRun)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    fs.AddPci(board);
+    const std::string target = "/run/target";
+    const std::string missing = "/run/missing";
+    struct Case {
+        const char* what;
+        std::string reason;
+    };
+    for (const Case& c : std::vector<Case>{{"link to a file", "Too many levels of symbolic links"},
+                                           {"dangling link", "Too many levels of symbolic links"},
+                                           {"FIFO", "not a regular file"},
+                                           {"directory", "Is a directory"},
+                                           {"file of another owner", "not owned by root"}}) {
+        SCOPED_TRACE(c.what);
+        const std::string what = c.what;
+        std::error_code ec;
+        for (const std::string& path : {kRunLock, target, missing, e2e::kLogDir})
+            std::filesystem::remove_all(path, ec);
+        FakeSystem::WriteFile(target, "target\n", 0644);
+        if (what == "link to a file") {
+            ASSERT_EQ(symlink(target.c_str(), kRunLock.c_str()), 0);
+        } else if (what == "dangling link") {
+            ASSERT_EQ(symlink(missing.c_str(), kRunLock.c_str()), 0);
+        } else if (what == "FIFO") {
+            ASSERT_EQ(mkfifo(kRunLock.c_str(), 0600), 0);
+        } else if (what == "directory") {
+            FakeSystem::MakeDirs(kRunLock, 0700);
+        } else {
+            FakeSystem::WriteFile(kRunLock, "", 0644);
+            ASSERT_EQ(chown(kRunLock.c_str(), 65534, 65534), 0);
+        }
+        const FileState lock_before = StateOf(kRunLock);
+        const FileState target_before = StateOf(target);
+
+        auto r = fs.Run({"--list"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Failed to take the run lock /run/qvfw-tool.lock: " + c.reason + "\n");
+        EXPECT_FALSE(FakeSystem::Exists(e2e::kLogDir));
+        EXPECT_TRUE(fs.SetpciCalls().empty());
+        const FileState lock_after = StateOf(kRunLock);
+        EXPECT_EQ(lock_after.mode, lock_before.mode);
+        EXPECT_EQ(lock_after.owner, lock_before.owner);
+        const FileState target_after = StateOf(target);
+        EXPECT_EQ(target_after.mode, target_before.mode);
+        EXPECT_EQ(target_after.content, "target\n");
+        EXPECT_FALSE(FakeSystem::Exists(missing));
+    }
+}
+
+// The lock is a root-owned file of mode 0600, so that no other user can open
+// it, even one left by others with a wider mode; the log directory, which any
+// user can open, is no lock: a plain user holding it does not stop a run.
+TEST(Entry, RunLockIsOpenToRootOnly)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    for (bool left_open : {false, true}) {
+        SCOPED_TRACE(left_open ? "lock file of mode 0666 left behind" : "no lock file");
+        std::error_code ec;
+        std::filesystem::remove(kRunLock, ec);
+        if (left_open)
+            FakeSystem::WriteFile(kRunLock, "", 0666);
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, e2e::kVersionOut);
+        const FileState lock = StateOf(kRunLock);
+        EXPECT_TRUE(S_ISREG(lock.mode));
+        EXPECT_EQ(lock.mode & 07777, 0600u);
+        EXPECT_EQ(lock.owner, 0u);
+        RunOptions nobody = AsUser(true);
+        auto taken = fs.RunProgram({"flock", "-n", kRunLock, "true"}, nobody);
+        EXPECT_NE(taken.status, 0) << "nobody could hold the lock";
+    }
+
+    // nobody holds the log directory until the test releases it.
+    const std::string held = fs.WorkDir() + "/held";
+    const std::string release = fs.WorkDir() + "/release";
+    RunOptions nobody = AsUser(true);
+    nobody.timeout_sec = 600;
+    fakesys::RunResult holder;
+    std::atomic<bool> holder_done{false};
+    std::thread runner([&] {
+        holder = fs.RunProgram({"flock", "-n", e2e::kLogDir, "sh", "-c",
+                                ": > '" + held + "'; i=0; while [ ! -e '" + release +
+                                    "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done"},
+                               nobody);
+        holder_done = true;
+    });
+    const bool holding = WaitUntil([&] { return FakeSystem::Exists(held) || holder_done; }, 300) &&
+                         FakeSystem::Exists(held);
+    EXPECT_TRUE(holding) << "nobody never held the log directory";
+    if (holding) {
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, e2e::kVersionOut);
+        EXPECT_EQ(r.err, "");
+    }
+    FakeSystem::WriteFile(release, "");
+    runner.join();
+    EXPECT_EQ(holder.status, 0) << holder.err;
 }

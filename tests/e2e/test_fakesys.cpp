@@ -88,7 +88,7 @@ TEST(FakeSystem, ChildSeesFakePathsStandInsAndProc)
                             " setpci -s 0000:01:00.0 COMMAND=0x06; dkms remove nudra/1.0 --all; echo dkms=$?;"
                             " test -d /proc/$$/task && echo own-entry;"
                             " sh -c '" + fs.ProcEntryWrapper() + " sh -c \"test -d /proc/\\$\\$/task && echo wrapped\"';"
-                            " find /var/log /usr/src /var/lib/dkms -mindepth 1 | wc -l; ls -d " + FakeSystem::ModuleDir()});
+                            " find /var/log /usr/src /var/lib/dkms /run -mindepth 1 | wc -l; ls -d " + FakeSystem::ModuleDir()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "brenvoda 16384 0 - Live 0x0000000000000000\nfw.hex\n/usr/bin/readlink\nmaps\ndkms=3\nown-entry\nwrapped\n0\n" +
                          FakeSystem::ModuleDir() + "\n");

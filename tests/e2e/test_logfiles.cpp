@@ -1,6 +1,8 @@
 // Choice, clearing and rotation of the log file, through "--version" runs of
 // the real binary.
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "fakesys.h"
 #include "log_expect.h"
@@ -276,4 +279,86 @@ TEST(LogFiles, RotationThatCannotOpenItsFileEndsWithStatusOne)
     EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogFile), old + e2e::kClosing);
+}
+
+// A symbolic link in the place of the log directory is never followed: the run
+// ends as when the log cannot be opened, and whatever the link points at is
+// neither cleared, written nor created, even when its files carry a day marker
+// of another day.
+TEST(LogFiles, LinkedLogDirectoryEndsTheRunWithStatusOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::string target_dir = "/var/log/elsewhere";
+    const std::string target_file = "/var/log/syslog";
+    const std::string missing = "/var/log/missing";
+    const std::string old_day = OldHeader(OtherDay()) + "old\n";
+    struct Case {
+        const char* what;
+        std::string target;
+    };
+    for (const Case& c : std::vector<Case>{{"link to a directory", target_dir},
+                                           {"relative link to a directory", "elsewhere"},
+                                           {"link to a file", target_file},
+                                           {"dangling link", missing}}) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        for (const std::string& path : {e2e::kLogDir, target_dir, target_file, missing})
+            std::filesystem::remove_all(path, ec);
+        FakeSystem::WriteFile(target_dir + "/qvfw-tool.log", old_day);
+        FakeSystem::WriteFile(target_dir + "/journal", "journal\n");
+        FakeSystem::WriteFile(target_dir + "/sub/inner", old_day);
+        FakeSystem::WriteFile(target_file, old_day);
+        ASSERT_EQ(symlink(c.target.c_str(), e2e::kLogDir.c_str()), 0);
+
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(std::filesystem::read_symlink(e2e::kLogDir, ec).string(), c.target);
+        std::vector<std::string> names = FakeSystem::ListDir(target_dir);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"journal", "qvfw-tool.log", "sub"}));
+        EXPECT_EQ(FakeSystem::ReadFile(target_dir + "/qvfw-tool.log"), old_day);
+        EXPECT_EQ(FakeSystem::ReadFile(target_dir + "/journal"), "journal\n");
+        EXPECT_EQ(FakeSystem::ListDir(target_dir + "/sub"), std::vector<std::string>{"inner"});
+        EXPECT_EQ(FakeSystem::ReadFile(target_dir + "/sub/inner"), old_day);
+        EXPECT_EQ(FakeSystem::ReadFile(target_file), old_day);
+        EXPECT_FALSE(FakeSystem::Exists(missing));
+    }
+}
+
+// On a day change, a link inside the log directory goes itself; the
+// directory it points at keeps its files.
+TEST(LogFiles, DayChangeRemovesALinkInsideTheDirectoryNotItsTarget)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::string outside = "/var/log/outside";
+    FakeSystem::WriteFile(outside + "/kept", "kept\n");
+    const std::string link = e2e::kLogDir + "/a-link";
+    // The old log file must be listed last, whichever creation order the file
+    // system lists last.
+    for (bool link_first : {true, false}) {
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        FakeSystem::MakeDirs(e2e::kLogDir);
+        if (link_first) {
+            ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+        }
+        FakeSystem::WriteFile(e2e::kLogFile, OldHeader(OtherDay()));
+        if (!link_first) {
+            ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+        }
+        if (FakeSystem::ListDir(e2e::kLogDir).back() == "qvfw-tool.log")
+            break;
+    }
+    ASSERT_EQ(FakeSystem::ListDir(e2e::kLogDir).back(), "qvfw-tool.log");
+
+    Timed t = RunVersion(fs);
+    EXPECT_EQ(t.r.status, 0) << t.r.err;
+    EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), std::vector<std::string>{"qvfw-tool.log"});
+    e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogFile), t.before, t.after, kVersionLog);
+    EXPECT_EQ(FakeSystem::ListDir(outside), std::vector<std::string>{"kept"});
+    EXPECT_EQ(FakeSystem::ReadFile(outside + "/kept"), "kept\n");
 }

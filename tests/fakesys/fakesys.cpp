@@ -1,6 +1,7 @@
 // The fake system: see fakesys.h.
 #include "fakesys.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,10 @@ namespace {
 
 const char* const kPciDevices = "/sys/bus/pci/devices";
 const char* const kStdPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Numbers the runs of the process, so that runs made at once from several
+// threads each feed their standard input from a file of their own.
+std::atomic<unsigned long> run_count{0};
 
 bool MountTmpfs(const std::string& where)
 {
@@ -233,8 +238,10 @@ bool FakeSystem::SetUpMounts()
         ADD_FAILURE() << "no mount listed in /proc/self/mountinfo";
         return false;
     }
+    // /run is private too: the run lock of one test's runs is not that of
+    // another test running at the same time.
     for (const char* where : {"/sys/bus/pci/devices", "/sys/devices", "/var/log", "/lib/modules",
-                              "/var/lib/dkms", "/usr/src"})
+                              "/var/lib/dkms", "/usr/src", "/run"})
         if (!MountTmpfs(where))
             return false;
     MakeDirs(ModuleDir());
@@ -644,7 +651,7 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
         ADD_FAILURE() << "RunProgram: empty command";
         return result;
     }
-    std::string stdin_file = scratch_ + "/stdin";
+    std::string stdin_file = scratch_ + "/stdin-" + std::to_string(++run_count);
     WriteFile(stdin_file, options.stdin_text, 0644);
 
     int out_pipe[2], err_pipe[2];
@@ -682,7 +689,10 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
     std::string cwd = options.cwd.empty() ? work_dir_ : options.cwd;
     uid_t uid = 65534;
     gid_t gid = 65534;
-    if (struct passwd* pw = getpwnam("nobody")) {
+    struct passwd pw_entry;
+    struct passwd* pw = nullptr;
+    char pw_text[4096];
+    if (getpwnam_r("nobody", &pw_entry, pw_text, sizeof pw_text, &pw) == 0 && pw != nullptr) {
         uid = pw->pw_uid;
         gid = pw->pw_gid;
     }
@@ -753,6 +763,7 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
     }
     close(out_pipe[0]);
     close(err_pipe[0]);
+    unlink(stdin_file.c_str());
 
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);

@@ -1,7 +1,7 @@
 // The fake system for end-to-end tests: a private mount namespace in which
-// sysfs PCI devices, the log directory, the kernel module tree, the DKMS tree,
-// /proc/modules and the setpci/dkms programs are test-controlled stand-ins, and
-// a runner that starts the real qvfw-tool binary inside it.
+// sysfs PCI devices, /run, the log directory, the kernel module tree, the DKMS
+// tree, /proc/modules and the setpci/dkms programs are test-controlled
+// stand-ins, and a runner that starts the real qvfw-tool binary inside it.
 //
 // Usage: construct one FakeSystem per test. The constructor needs root and
 // enters a fresh mount namespace; the destructor takes away every mount made
@@ -168,7 +168,9 @@ public:
     // The command line that runs the real binary with args: the emulator (if
     // any), the binary, then args.
     static std::vector<std::string> ToolArgv(const std::vector<std::string>& args);
-    // Runs the real binary with args (argv[0] excluded).
+    // Runs the real binary with args (argv[0] excluded). Run and RunProgram
+    // may be called from several threads at once, e.g. to hold one run inside
+    // a stand-in while another one runs.
     RunResult Run(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) const;
     // Runs any program (argv[0] is looked up on the runs' PATH) the same way.
     RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) const;

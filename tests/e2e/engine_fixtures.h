@@ -19,6 +19,7 @@ const uint32_t JQ_BOARD_REG = 0x78C0;
 const uint32_t JQ_CID_REG = 0x78F8;
 const uint32_t ZK_COST_DOWN_REG = 0x80A0;
 const uint32_t MAILBOX_READY = 0x917C;
+const uint32_t MAILBOX_CMD = 0x9128;
 const uint32_t JQ_RING_REG = 0x1F000;
 
 inline uint32_t version_word(unsigned major, unsigned minor, unsigned patch)

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "catalogue.h"
-#include "device_regs.h"
+#include "board_map.h"
 #include "sim_board.h"
 
-using namespace qvregs;
+using namespace board_map;
 using sim::Access;
 using sim::Op;
 using sim::R;
@@ -99,6 +99,8 @@ std::vector<Access> outside_mailbox()
 TEST(SramTransfer, ZkChipSendsTwoChunksOf256BytesEachFollowedByTheCommand)
 {
     sim::SimChip chip(ZK);
+    chip.dev.wr_srcid = 1;  // as the srcid search left them
+    chip.dev.rd_srcid = 0;
     std::vector<unsigned char> image = image_of(512);
     ASSERT_TRUE(chip.dev.UPGRADE_FW(true, image.data(), image.size()));
 
@@ -111,8 +113,10 @@ TEST(SramTransfer, ZkChipSendsTwoChunksOf256BytesEachFollowedByTheCommand)
     EXPECT_EQ(command_words(), (std::vector<uint32_t>{0x200016, 0x200016}));
     EXPECT_EQ(sim::board().commands[0].chunks_before, 1u);
     EXPECT_EQ(sim::board().commands[1].chunks_before, 2u);
-    for (const sim::Command& c : sim::board().commands)
+    for (const sim::Command& c : sim::board().commands) {
         EXPECT_EQ(std::vector<uint32_t>(c.args, c.args + 4), (std::vector<uint32_t>{0, 0, 0, 0}));
+        EXPECT_EQ(c.srcid, 1u) << "written under the write srcid";
+    }
     EXPECT_EQ(sim::board().count(Op::RegWrite, SCPU_SRAM_ADDR_REG), 2u) << "no remainder step";
     // The verdict is read once, after the last command's busy poll: srcid for
     // reading, then the result word.
@@ -139,6 +143,8 @@ TEST(SramTransfer, JqRemainderGoesAsWholeWordsWithZerosAfterTheLastByte)
     EXPECT_EQ(chunks[1].words, (std::vector<uint32_t>{le(&image[1024]), static_cast<uint32_t>(image[1028] | image[1029] << 8)}));
     EXPECT_EQ(command_words(), (std::vector<uint32_t>{0x406019, 0x406019}));
     EXPECT_EQ(sim::board().commands[1].chunks_before, 2u);
+    for (const sim::Command& c : sim::board().commands)
+        EXPECT_EQ(c.srcid, SRCID_DEFAULT) << "every chip but the ZK chip is written under the default srcid";
     const auto& trace = sim::board().trace;
     ASSERT_GE(trace.size(), 3u);
     EXPECT_EQ(std::vector<Access>(trace.end() - 3, trace.end()),
@@ -360,15 +366,18 @@ TEST(MemoryTransfer, WzChipCopiesOnceAndUsesTheWzMailbox)
 {
     struct Case {
         uint32_t mailbox0_7;
+        uint32_t scratch4;
         bool ok;
         std::string out;
     } cases[] = {
-        {0, true, ""},
-        {0x100, false, std::string("Mailbox0_7 error: ") + wzMailbox0_7ErrorTable.find(0x100) + "\n"},
+        {0, 0, true, ""},
+        {0x100, 0, false, "Mailbox0_7 error: data length error.\n"},
+        {0, 0x40000, false, "FW scratch4 error: spi flash erase error.\n"},
     };
     for (const Case& c : cases) {
         sim::SimChip chip(WZ);
         sim::board().wz_outcome.mailbox0_7 = c.mailbox0_7;
+        sim::board().wz_outcome.scratch4 = c.scratch4;
         std::vector<unsigned char> image = image_of(1000);
         testing::internal::CaptureStdout();
         EXPECT_EQ(chip.dev.UPGRADE_FW(false, image.data(), image.size()), c.ok);

@@ -494,14 +494,21 @@ bool QVDevice::UPGRADE_BY_SCPU_SRAM(unsigned char* data, unsigned long length)
         return false;
 
     const bool zk = GetProduct() == ZK_CHIP_ID;
+    // The SCPU gives its verdict on the whole image in the result word of the
+    // last command; the WZ chip's SRAM path has no such verdict to read.
+    const bool verdict = !is_wz_chip(pci_device_id);
     const uint32_t load_addr = zk ? SRAM_LOAD_ADDR_ZK : SRAM_LOAD_ADDR_OTHER;
     const uint32_t chunk = zk ? SRAM_CHUNK_ZK : SRAM_CHUNK_OTHER;
     const uint32_t word = mailbox_command_word(length, zk ? OPCODE_SRAM_ZK : OPCODE_SRAM_OTHER);
     const uint32_t total = static_cast<uint32_t>(length);
 
+    const uint32_t whole = total / chunk;
+    const uint32_t rest = total % chunk;
+    // Without a command there is no verdict: nothing was taken.
+    if (verdict && whole == 0 && rest == 0)
+        return false;
     // A lost address or data word would leave a hole in the SCPU's copy: the
     // transfer ends before that chunk's command.
-    const uint32_t whole = total / chunk;
     for (uint32_t c = 0; c < whole; ++c) {
         if (!write_reg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr))
             return false;
@@ -513,9 +520,8 @@ bool QVDevice::UPGRADE_BY_SCPU_SRAM(unsigned char* data, unsigned long length)
             return false;
     }
 
-    const uint32_t rest = total % chunk;
     if (rest == 0)
-        return true;
+        return !verdict || CheckMailbox();
     if (!write_reg(static_cast<int>(SCPU_SRAM_ADDR_REG), load_addr))
         return false;
     const unsigned char* bytes = data + static_cast<size_t>(whole) * chunk;
@@ -523,7 +529,9 @@ bool QVDevice::UPGRADE_BY_SCPU_SRAM(unsigned char* data, unsigned long length)
     for (uint32_t i = 0; i < rest; i += 4)
         if (!write_reg(static_cast<int>(SCPU_SRAM_DATA_REG), le_word(bytes + i, rest - i)))
             return false;
-    return SetMailbox(word, 0, 0, 0, 0);
+    if (!SetMailbox(word, 0, 0, 0, 0))
+        return false;
+    return !verdict || CheckMailbox();
 }
 
 bool QVDevice::UPGRADE_BY_SCPU_HBM(unsigned char* data, unsigned long length)

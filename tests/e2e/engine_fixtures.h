@@ -6,20 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "../sim/board_map.h"
 #include "fakesys.h"
 
 namespace engine_fixtures {
 
-// Register offsets of the boards.
-const uint32_t BAUD_REG = 0x3408;
-const uint32_t ZK_VERSION_REG = 0x707C;
-const uint32_t JQ_VERSION_REG = 0x78A8;
-const uint32_t WZ_VERSION_REG = 0x72A8;
-const uint32_t JQ_BOARD_REG = 0x78C0;
-const uint32_t JQ_CID_REG = 0x78F8;
-const uint32_t ZK_COST_DOWN_REG = 0x80A0;
-const uint32_t MAILBOX_READY = 0x917C;
-const uint32_t JQ_RING_REG = 0x1F000;
+// Register offsets of the boards, from the documented register map.
+const uint32_t BAUD_REG = board_map::BAUD_REG;
+const uint32_t ZK_VERSION_REG = board_map::FW_VERSION_REG_ZK;
+const uint32_t JQ_VERSION_REG = board_map::FW_VERSION_REG_JQ;
+const uint32_t WZ_VERSION_REG = board_map::FW_VERSION_REG_WZ;
+const uint32_t JQ_BOARD_REG = board_map::JQ_BOARD_REG;
+const uint32_t JQ_CID_REG = board_map::JQ_CID_REG;
+const uint32_t ZK_COST_DOWN_REG = board_map::ZK_R610_COST_DOWN_REG;
+const uint32_t MAILBOX_READY = board_map::REGG_SCPU__MAILBOX_READY;
+const uint32_t MAILBOX_CMD = board_map::REGG_SCPU__MAILBOX_CMD;
+const uint32_t JQ_RING_REG = board_map::RING_ENABLE_REG_OTHER;
 
 inline uint32_t version_word(unsigned major, unsigned minor, unsigned patch)
 {
@@ -145,7 +147,7 @@ inline fakesys::PciFunction chip(const std::string& bdf, const std::string& devi
     fn.bdf = bdf;
     fn.device = device;
     fn.node = "/sys/devices/pci" + bdf.substr(0, 4) + ":00/sw-" + (sw.empty() ? bdf : sw) + "/up/down/slot/" + bdf;
-    fn.regs[MAILBOX_READY] = 0x66;
+    fn.regs[MAILBOX_READY] = board_map::MAILBOX_READY_VALUE;
     return fn;
 }
 
@@ -156,7 +158,7 @@ inline fakesys::PciFunction jq_board(const std::string& bdf, uint32_t code, uint
     fakesys::PciFunction fn = chip(bdf, device, sw);
     fn.regs[JQ_BOARD_REG] = (code << 25) | variant;
     fn.regs[JQ_VERSION_REG] = version;
-    fn.regs[BAUD_REG] = 0x00050000;  // verification passed
+    fn.regs[BAUD_REG] = board_map::BAUD_VERIF_PASSED << 16;  // verification passed
     return fn;
 }
 
@@ -164,7 +166,7 @@ inline fakesys::PciFunction zk_board(const std::string& bdf, uint32_t version, b
 {
     fakesys::PciFunction fn = chip(bdf, "0x0001");
     fn.regs[ZK_VERSION_REG] = version;
-    fn.regs[ZK_COST_DOWN_REG] = cost_down ? 0 : 0x4;
+    fn.regs[ZK_COST_DOWN_REG] = cost_down ? 0 : board_map::ZK_R610_COST_DOWN_BIT;
     return fn;
 }
 

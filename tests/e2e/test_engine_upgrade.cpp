@@ -133,6 +133,81 @@ TEST(EngineUpgrade, SramMode)
     EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
 }
 
+// "--sram-mode" takes the SCPU's verdict from the result word after the last
+// command: a board whose SCPU answers with a flash failure, and one where
+// nothing answers the mailbox at all (the busy word reads 0 and the result
+// word holds the 0 the tool wrote), are reported failed, not upgraded.
+TEST(EngineUpgrade, SramModeFailsABoardWhoseScpuRefusesOrDoesNotAnswer)
+{
+    struct Case {
+        const char* what;
+        bool zk;
+        bool answers;       // a responder answers every command with result 5 and status bits
+        std::string decoded;  // the decoded verdict on standard error
+    } cases[] = {
+        {"JQ board, flash failure", false, true,
+         "Error: read/write flash failure.\nCheck mailbox error: Erase spi flash failure.\n"},
+        {"ZK board, flash failure", true, true, "Check mailbox error: Write spi flash failure.\n"},
+        {"JQ board, nothing answers", false, false, "Error: write failure.\n"},
+        {"ZK board, nothing answers", true, false, "Error: unknown error.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        const std::string bdf = c.zk ? "0000:01:00.0" : "0000:03:00.0";
+        fs.AddPci(c.zk ? zk_board(bdf, version_word(1, 0, 2)) : jq_board(bdf, 4, 0, version_word(1, 0, 0)));
+        if (c.zk)
+            fs.WriteWorkFile("zk610_150w_v1.1.0.hex", zk_image(pattern(64)).text);
+        else
+            fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+        ScpuResponder scpu;
+        ScpuBoard board{resource2(bdf)};
+        board.fail_on_command = 0;  // a small image: the only command
+        board.fail_result = 5;
+        board.fail_status = c.zk ? 0x2000 : 0x1000;
+        scpu.Add(board);
+        if (c.answers) {
+            ASSERT_TRUE(scpu.Start()) << scpu.Error();
+        }
+
+        auto r = fs.Run({"--silent", "--sram-mode"});
+        scpu.Stop();
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, START_LINE) << "no success line, no reboot advice";
+        EXPECT_EQ(r.err, c.decoded + "[" + bdf + "] Failed to upgrade firmware\n");
+        EXPECT_EQ(scpu.Commands(resource2(bdf)).size(), c.answers ? 1u : 0u);
+        if (!c.answers) {
+            EXPECT_NE(fs.ReadReg(bdf, MAILBOX_CMD), 0u) << "the command was written";
+        }
+    }
+}
+
+// A board whose SCPU refuses the image does not stop the healthy board beside it.
+TEST(EngineUpgrade, SramModeUpgradesTheHealthyBoardBesideARefusingOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    ScpuResponder scpu;
+    for (const char* bdf : {"0000:03:00.0", "0000:04:00.0"}) {
+        fs.AddPci(jq_board(bdf, 4, 0, version_word(1, 0, 0)));
+        ScpuBoard board{resource2(bdf)};
+        if (std::string(bdf) == "0000:03:00.0") {
+            board.fail_on_command = 0;
+            board.fail_result = 5;
+        }
+        scpu.Add(board);
+    }
+    fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+    ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+    auto r = fs.Run({"--silent", "--sram-mode"});
+    scpu.Stop();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, START_LINE + success("0000:04:00.0", "1.0.0", "2.0.3") + reboot_advice("2.0.3"));
+    EXPECT_EQ(r.err, "Error: read/write flash failure.\n[0000:03:00.0] Failed to upgrade firmware\n");
+}
+
 // One of three boards fails its transfer: the others are upgraded, the run
 // fails, and the advice is still given.
 TEST(EngineUpgrade, OneOfThreeBoardsFails)

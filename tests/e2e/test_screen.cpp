@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "../sim/board_map.h"
 #include "fakesys.h"
 #include "fwgen.h"
 #include "log_expect.h"
@@ -94,9 +95,9 @@ protected:
         fn.bdf = bdf;
         fn.device = device;
         fn.node = node;
-        fn.regs[0x78C0] = 2u << 25;
-        fn.regs[0x78A8] = 0x01000000u | static_cast<uint32_t>(patch);
-        fn.regs[0x917C] = 0x66;  // the SCPU mailbox is ready
+        fn.regs[board_map::JQ_BOARD_REG] = 2u << 25;
+        fn.regs[board_map::FW_VERSION_REG_JQ] = 0x01000000u | static_cast<uint32_t>(patch);
+        fn.regs[board_map::REGG_SCPU__MAILBOX_READY] = board_map::MAILBOX_READY_VALUE;  // the SCPU mailbox is ready
         fs_->AddPci(fn);
         bdfs_.push_back(bdf);
         patches_[bdf] = patch;

@@ -13,16 +13,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../sim/board_map.h"
+
 namespace {
 
-const off_t MAILBOX_CMD = 0x9128;
-const off_t MAILBOX_ARG1 = 0x912C;
-const off_t MAILBOX_BUSY = 0x9148;
-const off_t MAILBOX_STATUS = 0x9180;
-const off_t WZ_CMD = 0x9E00;
-const off_t WZ_ARG = 0x9E04;
-const off_t WZ_BUSY = 0x9E20;
-const uint32_t ZK_RESET_COMMAND = 0x10000;
+const off_t MAILBOX_CMD = board_map::REGG_SCPU__MAILBOX_CMD;
+const off_t MAILBOX_ARG1 = board_map::REGG_SCPU__MAILBOX0_1;
+const off_t MAILBOX_BUSY = board_map::REGG_SCPU__MAILBOX_BUSY;
+const off_t MAILBOX_STATUS = board_map::MAILBOX_SET_STATUS_REG;
+const off_t WZ_CMD = board_map::WZ_MAILBOX_CMD;
+const off_t WZ_ARG = board_map::WZ_MAILBOX_ARG;
+const off_t WZ_BUSY = board_map::WZ_MAILBOX_BUSY;
+const uint32_t BUSY = board_map::MAILBOX_BUSY_VALUE;
+const uint32_t RESULT_OK = board_map::MAILBOX_RESULT_OK;
+const uint32_t ZK_RESET_COMMAND = board_map::WARM_RESET_CMD_4;
 
 // Any real-time priority runs before every ordinary process; a low one stays
 // below the kernel's own real-time threads.
@@ -76,7 +80,7 @@ void serve(const ScpuBoard& board, State& state, uint32_t index, int record_fd)
     const int fd = state.fd;
     uint32_t command = 0;
     if (read_word(fd, MAILBOX_CMD, command) && command != 0) {
-        write_word(fd, MAILBOX_BUSY, 1);
+        write_word(fd, MAILBOX_BUSY, BUSY);
         uint32_t argument = 0;
         read_word(fd, MAILBOX_ARG1, argument);
         append(record_fd, {index, command, argument, 0});
@@ -85,13 +89,13 @@ void serve(const ScpuBoard& board, State& state, uint32_t index, int record_fd)
         if (command == ZK_RESET_COMMAND && board.version_after_reset != 0)
             write_word(fd, static_cast<off_t>(board.version_reg), board.version_after_reset);
         write_word(fd, MAILBOX_STATUS, fail ? board.fail_status : 0);
-        write_word(fd, MAILBOX_ARG1, fail ? board.fail_result : 1);
+        write_word(fd, MAILBOX_ARG1, fail ? board.fail_result : RESULT_OK);
         write_word(fd, MAILBOX_CMD, 0);
         write_word(fd, MAILBOX_BUSY, 0);
     }
     uint32_t wz_command = 0;
     if (read_word(fd, WZ_CMD, wz_command) && wz_command != 0) {
-        write_word(fd, WZ_BUSY, 1);
+        write_word(fd, WZ_BUSY, BUSY);
         uint32_t argument = 0;
         read_word(fd, WZ_ARG, argument);
         append(record_fd, {index, wz_command, argument, 1});

@@ -28,6 +28,8 @@
 
 #include <sys/types.h>
 
+#include "../sim/board_map.h"
+
 struct ScpuCommand {
     uint32_t command;   // command word (SCPU) or WZ command
     uint32_t argument;  // argument 1 (SCPU) or the WZ argument
@@ -37,10 +39,10 @@ struct ScpuCommand {
 struct ScpuBoard {
     std::string resource2;          // path of the board's register window
     int fail_on_command = -1;       // the n-th SCPU command (from 0) fails; -1: none
-    uint32_t fail_result = 3;       // result word of a failed command
+    uint32_t fail_result = 3;       // result word of a failed command (3: wrong CRC)
     uint32_t fail_status = 0;       // status bits of a failed command
     uint32_t version_after_reset = 0;  // loaded at the ZK reset command when non-zero
-    uint32_t version_reg = 0x707C;     // where that version goes
+    uint32_t version_reg = board_map::FW_VERSION_REG_ZK;  // where that version goes
 };
 
 class ScpuResponder {

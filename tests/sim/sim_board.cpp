@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "device_regs.h"
+#include "board_map.h"
 #include "hw_access.h"
 #include "logger.h"
 
-using namespace qvregs;
+using namespace board_map;
 
 namespace sim {
 
@@ -167,7 +167,7 @@ void on_write(Board& b, int fd, uint32_t offset, uint32_t value)
         wz_command(b, fd, value);
         break;
     case WARM_RESET_3804:
-        if (value == 0x84) {
+        if (value == WARM_RESET_START_VALUE) {
             put_file_word(fd, REGG_SCPU__MAILBOX_READY, 0);
             start(b.training, b.training_polls, MAILBOX_READY_VALUE);
         }
@@ -183,6 +183,16 @@ bool injected_failure()
     Board& b = the_board;
     ++b.accesses;
     return b.accesses == b.fail_access;
+}
+
+bool in_a_chip_group(int device_id)
+{
+    if (device_id == ZK_CHIP_ID || device_id == WZ_CHIP_ID)
+        return true;
+    for (int id : JQ_CHIP_IDS)
+        if (device_id == id)
+            return true;
+    return false;
 }
 
 bool memory_inside(int fd, uint32_t map_length, uint32_t start, uint32_t length)
@@ -252,7 +262,7 @@ SimChip::SimChip(int device_id, uint32_t reg_size, uint32_t mem_size) : dev("000
         ftruncate(dev.mem_fd, mem_size) != 0)
         throw std::runtime_error("simulated board: window files not made");
     dev.pci_device_id = device_id;
-    if (is_zk_chip(device_id) || is_jq_chip(device_id) || is_wz_chip(device_id))
+    if (in_a_chip_group(device_id))
         dev.reg_base = SCPU_MAILBOX_BLOCK;
     if (reg_size >= REGG_SCPU__MAILBOX_READY + 4)
         set_reg(REGG_SCPU__MAILBOX_READY, MAILBOX_READY_VALUE);

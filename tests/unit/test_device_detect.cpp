@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "board_map.h"
 #include "device.h"
-#include "device_regs.h"
 #include "fakesys.h"
 #include "logger.h"
 
@@ -99,7 +99,7 @@ TEST_F(Detect, SwitchesTheFunctionOnAndParsesTheDeviceId)
 TEST_F(Detect, DescriptorsReachTheRegisterAndMemoryWindowsAndCloseWithTheObject)
 {
     PciFunction fn = function("0x0007");
-    fn.regs = {{qvregs::FW_VERSION_REG_JQ, 0x01020304}};
+    fn.regs = {{board_map::FW_VERSION_REG_JQ, 0x01020304}};
     fs.AddPci(fn);
     int reg_fd = -1, mem_fd = -1;
     {

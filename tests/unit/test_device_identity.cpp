@@ -2,10 +2,10 @@
 // bit, verification result and ring register, on the simulated board.
 #include <gtest/gtest.h>
 
-#include "device_regs.h"
+#include "board_map.h"
 #include "sim_board.h"
 
-using namespace qvregs;
+using namespace board_map;
 using sim::Op;
 
 namespace {

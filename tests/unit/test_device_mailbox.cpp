@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "catalogue.h"
-#include "device_regs.h"
+#include "board_map.h"
 #include "sim_board.h"
 
-using namespace qvregs;
+using namespace board_map;
 using sim::Access;
 using sim::Op;
 using sim::R;

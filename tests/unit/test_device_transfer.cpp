@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "catalogue.h"
-#include "device_regs.h"
+#include "board_map.h"
 #include "sim_board.h"
 
-using namespace qvregs;
+using namespace board_map;
 using sim::Access;
 using sim::Op;
 using sim::R;
@@ -99,6 +99,8 @@ std::vector<Access> outside_mailbox()
 TEST(SramTransfer, ZkChipSendsTwoChunksOf256BytesEachFollowedByTheCommand)
 {
     sim::SimChip chip(ZK);
+    chip.dev.wr_srcid = 1;  // as the srcid search left them
+    chip.dev.rd_srcid = 0;
     std::vector<unsigned char> image = image_of(512);
     ASSERT_TRUE(chip.dev.UPGRADE_FW(true, image.data(), image.size()));
 
@@ -111,12 +113,19 @@ TEST(SramTransfer, ZkChipSendsTwoChunksOf256BytesEachFollowedByTheCommand)
     EXPECT_EQ(command_words(), (std::vector<uint32_t>{0x200016, 0x200016}));
     EXPECT_EQ(sim::board().commands[0].chunks_before, 1u);
     EXPECT_EQ(sim::board().commands[1].chunks_before, 2u);
-    for (const sim::Command& c : sim::board().commands)
+    for (const sim::Command& c : sim::board().commands) {
         EXPECT_EQ(std::vector<uint32_t>(c.args, c.args + 4), (std::vector<uint32_t>{0, 0, 0, 0}));
+        EXPECT_EQ(c.srcid, 1u) << "written under the write srcid";
+    }
     EXPECT_EQ(sim::board().count(Op::RegWrite, SCPU_SRAM_ADDR_REG), 2u) << "no remainder step";
-    // No result check on this path: the last command's busy poll ends the transfer.
-    EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), 0u);
-    EXPECT_EQ(sim::board().trace.back(), R(REGG_SCPU__MAILBOX_BUSY, 0));
+    // The verdict is read once, after the last command's busy poll: srcid for
+    // reading, then the result word.
+    EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), 1u);
+    const auto& trace = sim::board().trace;
+    ASSERT_GE(trace.size(), 3u);
+    EXPECT_EQ(std::vector<Access>(trace.end() - 3, trace.end()),
+              (std::vector<Access>{R(REGG_SCPU__MAILBOX_BUSY, 0), W(REGG_SCPU__MAILBOX_SRCID, 0),
+                                   R(REGG_SCPU__MAILBOX0_1, 1)}));
 }
 
 TEST(SramTransfer, JqRemainderGoesAsWholeWordsWithZerosAfterTheLastByte)
@@ -134,6 +143,13 @@ TEST(SramTransfer, JqRemainderGoesAsWholeWordsWithZerosAfterTheLastByte)
     EXPECT_EQ(chunks[1].words, (std::vector<uint32_t>{le(&image[1024]), static_cast<uint32_t>(image[1028] | image[1029] << 8)}));
     EXPECT_EQ(command_words(), (std::vector<uint32_t>{0x406019, 0x406019}));
     EXPECT_EQ(sim::board().commands[1].chunks_before, 2u);
+    for (const sim::Command& c : sim::board().commands)
+        EXPECT_EQ(c.srcid, SRCID_DEFAULT) << "every chip but the ZK chip is written under the default srcid";
+    const auto& trace = sim::board().trace;
+    ASSERT_GE(trace.size(), 3u);
+    EXPECT_EQ(std::vector<Access>(trace.end() - 3, trace.end()),
+              (std::vector<Access>{R(REGG_SCPU__MAILBOX_BUSY, 0), W(REGG_SCPU__MAILBOX_SRCID, 0),
+                                   R(REGG_SCPU__MAILBOX0_1, 1)}));
 }
 
 TEST(SramTransfer, ChunkCountRemainderAndParametersFollowTheChipAndLength)
@@ -145,24 +161,29 @@ TEST(SramTransfer, ChunkCountRemainderAndParametersFollowTheChipAndLength)
         size_t data_writes;
         uint32_t address;
         uint32_t word;
+        bool ok;
+        size_t result_reads;  // the verdict of the last command, read once; none on the WZ chip
     } cases[] = {
-        {ZK, 100, 1, 25, SRAM_LOAD_ADDR_ZK, (100u << 12) | 0x16},  // below the chunk: remainder only
-        {ZK, 257, 2, 65, SRAM_LOAD_ADDR_ZK, (257u << 12) | 0x16},
-        {JQ, 3, 1, 1, SRAM_LOAD_ADDR_OTHER, (3u << 12) | 0x19},
-        {WZ, 1024, 1, 256, SRAM_LOAD_ADDR_OTHER, (1024u << 12) | 0x19},
-        {WZ, 0, 0, 0, 0, 0},
+        {ZK, 100, 1, 25, SRAM_LOAD_ADDR_ZK, (100u << 12) | 0x16, true, 1},  // below the chunk: remainder only
+        {ZK, 257, 2, 65, SRAM_LOAD_ADDR_ZK, (257u << 12) | 0x16, true, 1},
+        {JQ, 3, 1, 1, SRAM_LOAD_ADDR_OTHER, (3u << 12) | 0x19, true, 1},
+        {WZ, 1024, 1, 256, SRAM_LOAD_ADDR_OTHER, (1024u << 12) | 0x19, true, 0},
+        {WZ, 0, 0, 0, 0, 0, true, 0},
+        // No command, so no verdict: nothing was taken.
+        {ZK, 0, 0, 0, 0, 0, false, 0},
+        {JQ, 0, 0, 0, 0, 0, false, 0},
     };
     for (const Case& c : cases) {
         sim::SimChip chip(c.id);
         std::vector<unsigned char> image = image_of(c.length);
         GuardedImage guarded(image);
-        EXPECT_TRUE(chip.dev.UPGRADE_FW(true, guarded.data(), c.length));
+        EXPECT_EQ(chip.dev.UPGRADE_FW(true, guarded.data(), c.length), c.ok) << std::hex << c.id << " " << c.length;
         EXPECT_EQ(sim::board().chunks.size(), c.chunks) << c.length;
         EXPECT_EQ(sim::board().count(Op::RegWrite, SCPU_SRAM_DATA_REG), c.data_writes) << c.length;
         for (const sim::Chunk& chunk : sim::board().chunks)
             EXPECT_EQ(chunk.address, c.address);
         EXPECT_EQ(command_words(), std::vector<uint32_t>(c.chunks, c.word)) << c.length;
-        EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), 0u) << "no result check";
+        EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), c.result_reads) << std::hex << c.id;
         std::vector<unsigned char> got = sim::board().sram_bytes();
         ASSERT_GE(got.size(), c.length);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), got.begin()));
@@ -183,6 +204,69 @@ TEST(SramTransfer, AFailedCommandEndsTheTransfer)
     EXPECT_EQ(sim::board().chunks.size(), 3u) << "no chunk after the failed command";
     EXPECT_EQ(sim::board().count(Op::RegWrite, SCPU_SRAM_DATA_REG), 3u * 64);
     EXPECT_EQ(chip.log_lines_with("Mailbox: no respond.").size(), 1u);
+}
+
+// The SCPU's verdict on the whole image comes with the last command: its
+// result word decides, as on the memory window; the results of the earlier
+// commands are not read. The WZ chip's SRAM path reads no verdict.
+TEST(SramTransfer, ResultOfTheLastCommandDecides)
+{
+    const std::string FATAL = "[    FATAL]  ";
+    const std::string jq_flash = FATAL + "Error: read/write flash failure.";
+    struct Case {
+        const char* name;
+        int id;
+        size_t length;
+        int failing;  // the command (1 = first) answered with result 5 and status bits; 0: none
+        uint32_t status;
+        bool ok;
+        std::vector<std::string> fatal;  // the log's FATAL lines
+    } cases[] = {
+        {"ZK, whole chunks, last fails", ZK, 512, 2, 0x2000, false,
+         {FATAL + "Check mailbox error: Write spi flash failure."}},
+        {"ZK, remainder fails", ZK, 300, 2, 0x40000, false, {FATAL + "Check mailbox error: Read flash datas crc error."}},
+        {"ZK, two status bits", ZK, 260, 2, 0x3000, false, {FATAL + "Error: unknown error."}},
+        {"JQ, whole chunks, last fails", JQ, 2048, 2, 0x3000, false,
+         {jq_flash, FATAL + "Check mailbox error: Erase spi flash failure.",
+          FATAL + "Check mailbox error: Program spi flash failure."}},
+        {"JQ, remainder fails", JQ, 1030, 2, 0x80000000, false, {jq_flash, FATAL + "Check mailbox error: General fail."}},
+        {"ZK, earlier command fails", ZK, 512, 1, 0x2000, true, {}},
+        {"JQ, earlier command fails", JQ, 1030, 1, 0x3000, true, {}},
+        {"WZ, last fails", WZ, 2048, 2, 0x3000, true, {}},
+        {"WZ, every command fails", WZ, 1030, -1, 0x3000, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimChip chip(c.id);
+        chip.dev.rd_srcid = c.id == ZK ? 1 : 0;
+        sim::Outcome failed;
+        failed.result = 5;
+        failed.status = c.status;
+        if (c.failing > 0)
+            sim::board().outcomes[c.failing] = failed;
+        else if (c.failing < 0)
+            sim::board().default_outcome = failed;
+        std::vector<unsigned char> image = image_of(c.length);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(chip.dev.UPGRADE_FW(true, image.data(), image.size()), c.ok);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(sim::board().commands.size(), 2u);
+        EXPECT_EQ(chip.log_lines_with(FATAL), c.fatal);
+
+        // The last accesses: the last command's busy poll, then for the ZK and
+        // JQ chips the verdict under the read srcid (and the status when it failed).
+        std::vector<Access> tail = {R(REGG_SCPU__MAILBOX_BUSY, 0)};
+        if (c.id != WZ) {
+            tail.push_back(W(REGG_SCPU__MAILBOX_SRCID, chip.dev.rd_srcid));
+            tail.push_back(R(REGG_SCPU__MAILBOX0_1, c.ok ? 1 : 5));
+            if (!c.ok)
+                tail.push_back(R(MAILBOX_SET_STATUS_REG, c.status));
+        }
+        const auto& trace = sim::board().trace;
+        ASSERT_GE(trace.size(), tail.size());
+        EXPECT_EQ(std::vector<Access>(trace.end() - static_cast<long>(tail.size()), trace.end()), tail);
+        EXPECT_EQ(sim::board().count(Op::RegRead, REGG_SCPU__MAILBOX0_1), c.id == WZ ? 0u : 1u);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -282,15 +366,18 @@ TEST(MemoryTransfer, WzChipCopiesOnceAndUsesTheWzMailbox)
 {
     struct Case {
         uint32_t mailbox0_7;
+        uint32_t scratch4;
         bool ok;
         std::string out;
     } cases[] = {
-        {0, true, ""},
-        {0x100, false, std::string("Mailbox0_7 error: ") + wzMailbox0_7ErrorTable.find(0x100) + "\n"},
+        {0, 0, true, ""},
+        {0x100, 0, false, "Mailbox0_7 error: data length error.\n"},
+        {0, 0x40000, false, "FW scratch4 error: spi flash erase error.\n"},
     };
     for (const Case& c : cases) {
         sim::SimChip chip(WZ);
         sim::board().wz_outcome.mailbox0_7 = c.mailbox0_7;
+        sim::board().wz_outcome.scratch4 = c.scratch4;
         std::vector<unsigned char> image = image_of(1000);
         testing::internal::CaptureStdout();
         EXPECT_EQ(chip.dev.UPGRADE_FW(false, image.data(), image.size()), c.ok);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "board_map.h"
 #include "fakesys.h"
 #include "upgrader.h"
 #include "upgrader_internal.h"
@@ -14,7 +15,7 @@ using fakesys::PciFunction;
 
 namespace {
 
-const uint32_t JQ_BOARD_REG = 0x78C0;
+using board_map::JQ_BOARD_REG;
 
 // A chip under the switch named sw: four levels of bridges below it.
 PciFunction chip(const std::string& bdf, const std::string& device, const std::string& sw)

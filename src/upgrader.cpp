@@ -546,11 +546,24 @@ bool Upgrader::unloadDriver()
         return false;
     }
 
+    bool board_passed_over = false;
     for (Board* board : boards) {
         if (!is_verified_product(board->product))
             continue;
         qvlogger::logger(LOG_INFO, "BDF[ %s ]:  ", board->bdf.c_str());
-        if (!devices[board]->ReadVerifResultOfBaud()) {
+        QVDevice* device = devices[board];
+        const unsigned long failed_before = device->FailedAccesses();
+        bool verified = device->ReadVerifResultOfBaud();
+        // A register that could not be read tells nothing about the board: it
+        // neither passes nor fails, and is not upgraded in this run.
+        if (device->FailedAccesses() != failed_before) {
+            qvlogger::logger(LOG_FATAL, "[%s] The verification result could not be read, skip upgrade.\n",
+                             board->bdf.c_str());
+            pass_over(board);
+            board_passed_over = true;
+            continue;
+        }
+        if (!verified) {
             driver_flag = true;
             break;
         }
@@ -562,7 +575,28 @@ bool Upgrader::unloadDriver()
         qvlogger::logger(LOG_FATAL, "IMPORTANT:\n    Please reboot system before upgrading firmware !!!\n\n");
         return false;
     }
+    if (board_passed_over) {
+        // The menu offers only what is left; a pair whose other chip was
+        // passed over has no line of its own.
+        items = getAllItemString(targets, product_name);
+        selected_items = items;
+        if (items.empty()) {
+            qvlogger::logger(LOG_FATAL, "No '%s' GPU is left to upgrade.\n", product_name.c_str());
+            return false;
+        }
+    }
     return true;
+}
+
+void Upgrader::pass_over(Board* board)
+{
+    boards_passed_over = true;
+    for (auto it = targets.begin(); it != targets.end();) {
+        if (*it == board)
+            it = targets.erase(it);
+        else
+            ++it;
+    }
 }
 
 void Upgrader::reloadDriver()
@@ -692,7 +726,8 @@ void Upgrader::restore_brenvoda_ko_file()
 
 bool Upgrader::StarUpgrade(bool sram_mode)
 {
-    bool result = true;
+    // A board passed over by the driver safeguard leaves the run failed.
+    bool result = !boards_passed_over;
     std::string new_version;
     product_t p = firmware->GetProduct();
     bool zk_family = (p == ZK_R610 || p == ZK_R610_CD);
@@ -731,7 +766,19 @@ bool Upgrader::StarUpgrade(bool sram_mode)
     qvlogger::logger(LOG_RECORD, "Start to upgrade firmware... \n\n");
     for (Board* board : targets) {
         QVDevice* device = devices[board];
-        if (device->PT_for_VM() && device->RING_ENABLE()) {
+        // A pass-through check that could not be made (the ring register not
+        // read, or the uevent test not answered) is no reason to flash the board.
+        const unsigned long failed_before = device->FailedAccesses();
+        bool vm_driver_loaded = device->PT_for_VM() && device->RING_ENABLE();
+        if (device->FailedAccesses() != failed_before) {
+            qvlogger::logger(LOG_FATAL,
+                             "[%s] Could not check whether the board is passed through to a virtual machine, skip "
+                             "upgrade.\n",
+                             board->bdf.c_str());
+            result = false;
+            continue;
+        }
+        if (vm_driver_loaded) {
             qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 669);
             qvlogger::logger(LOG_FATAL,
                              "[%s] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n",

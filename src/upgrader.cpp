@@ -157,26 +157,42 @@ bool write_state_file(const std::string& text)
     return ok;
 }
 
-// The state file's content (at most 4 KiB), read the same way; empty when it cannot be read.
-std::string read_state_file()
+// The state file's whole content, read the same way (never through a link,
+// never waiting on a FIFO); false when the entry is no regular file of its
+// own or cannot be opened or read.
+bool read_state_file(std::string& text)
 {
     int fd = open_state_file(O_RDONLY);
     if (fd < 0)
-        return std::string();
-    std::string text;
+        return false;
+    text.clear();
+    bool ok = true;
     char piece[4096];
     for (;;) {
         ssize_t n = read(fd, piece, sizeof(piece));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            ok = false;
         if (n <= 0)
             break;
         text.append(piece, static_cast<size_t>(n));
-        if (text.size() >= sizeof(piece))
-            break;
     }
     close(fd);
-    return text;
+    return ok;
+}
+
+// The package version that a record names: the characters after its first
+// "nudra/" up to the next white space or the end; empty when there is none.
+std::string recorded_version(const std::string& record)
+{
+    const std::string tag = "nudra/";
+    size_t start = record.find(tag);
+    if (start == std::string::npos)
+        return std::string();
+    start += tag.size();
+    size_t end = record.find_first_of(" \t\n\v\f\r", start);
+    return record.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // The run's firmware object outlives the engine: it is never deleted and
@@ -625,7 +641,8 @@ void Upgrader::dkms_remove_nudra()
     // that puts it back; without that record it would be lost for good.
     std::string record = "nudra/" + version + "\n";
     write_state_file(record);
-    if (read_state_file() != record) {
+    std::string written;
+    if (!read_state_file(written) || written != record) {
         qvlogger::logger(LOG_FATAL,
                          "Left the driver package nudra/%s installed: its version could not be recorded in %s. \n",
                          version.c_str(), DKMS_STATE_FILE);
@@ -655,15 +672,25 @@ void Upgrader::remove_brenvoda_ko_file()
 
 void Upgrader::dkms_install_nudra()
 {
-    if (!is_file_exist(DKMS_STATE_FILE))
+    // Any entry at the path counts, a link too: only a missing one means
+    // that nothing was taken out.
+    struct stat entry;
+    if (lstat(DKMS_STATE_FILE, &entry) != 0 && errno == ENOENT)
         return;
     qvlogger::logger(LOG_INFO, "Start reinstall nudra from dkms tree. \n");
 
-    std::string output;
-    cmd_result(std::string("grep -o 'nudra/[^[:space:]]*' ") + DKMS_STATE_FILE, output);
-    std::string version;
-    if (output.size() >= 7)
-        version = output.substr(6, output.size() - 7);
+    // The record is read by the program itself, so that a link, a FIFO or
+    // another kind of file at the path is refused instead of followed or
+    // waited on; one that cannot be read stays for a later run.
+    std::string record;
+    if (!read_state_file(record)) {
+        qvlogger::logger(LOG_FATAL,
+                         "Failed to read the driver package record %s: it is not a regular file of its own or cannot "
+                         "be read, nothing is reinstalled and it is left in place. \n",
+                         DKMS_STATE_FILE);
+        return;
+    }
+    std::string version = recorded_version(record);
     const std::string remove_state = std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1";
     // A state file that names no version records nothing to put back.
     if (version.empty()) {

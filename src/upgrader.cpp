@@ -520,14 +520,15 @@ bool fw_version_check(const std::string& version)
 // ---------------------------------------------------------------------------
 // Driver and DKMS safeguards
 
-bool get_driver()
+bool get_driver(bool& loaded)
 {
+    loaded = false;
     FILE* modules = fopen("/proc/modules", "r");
     if (modules == nullptr) {
-        qvlogger::logger(LOG_FATAL, "Failed to open '%s'", "/proc/modules");
+        qvlogger::logger(LOG_FATAL, "Failed to open '%s', cannot tell whether the GPU driver is loaded.\n",
+                         "/proc/modules");
         return false;
     }
-    bool loaded = false;
     char piece[256];
     while (!loaded && fgets(piece, sizeof(piece), modules) != nullptr) {
         // The name is the piece's first field; only blanks and tabs end it.
@@ -536,8 +537,15 @@ bool get_driver()
         if (name != nullptr && (strcmp(name, "brenvoda") == 0 || strcmp(name, "zk_driver") == 0))
             loaded = true;
     }
+    // A list cut short by a read error may have hidden the driver.
+    bool read_whole = loaded || !ferror(modules);
     fclose(modules);
-    return loaded;
+    if (!read_whole) {
+        qvlogger::logger(LOG_FATAL, "Failed to read '%s', cannot tell whether the GPU driver is loaded.\n",
+                         "/proc/modules");
+        return false;
+    }
+    return true;
 }
 
 bool is_plain_version(const std::string& version)
@@ -557,7 +565,11 @@ bool Upgrader::unloadDriver()
     qvlogger::logger(LOG_INFO,
                      "Before upgrading the firmware, uninstall the driver and automatically unload the "
                      "driver when booting. \n");
-    if (get_driver()) {
+    // A module list that cannot be read is no proof that the driver is out.
+    bool driver_loaded = false;
+    if (!get_driver(driver_loaded))
+        return false;
+    if (driver_loaded) {
         qvlogger::logger(LOG_FATAL, "Please unload Brenvoda GPU driver firstly.\n");
         return false;
     }

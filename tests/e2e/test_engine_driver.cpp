@@ -163,6 +163,35 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
     }
 }
 
+// A module list that cannot be opened is no proof that the driver is out:
+// the run stops before any board is examined, with nothing taken out (the
+// board here fails its check, so a run that went on would take the driver
+// out) and nothing written.
+TEST(EngineDriver, UnopenableModuleListStopsTheRun)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(r33_16("0000:03:00.0", false));
+    FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
+    FakeSystem::WriteFile(module_file(), "module");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    ASSERT_TRUE(fs.MakeModulesUnopenable());
+
+    auto r = fs.Run({"--silent"});
+    const std::string failure = "Failed to open '/proc/modules', cannot tell whether the GPU driver is loaded.\n";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, failure);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_FALSE(FakeSystem::Exists(STATE_FILE));
+    EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module");
+    EXPECT_FALSE(FakeSystem::Exists(backup_file()));
+    EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
+    std::string log = log_text();
+    EXPECT_EQ(log.find("BDF["), std::string::npos) << log;
+    EXPECT_TRUE(ends_with(log, "[    FATAL]  " + failure + "Qvfw-tool is exit ...\n\n")) << log;
+}
+
 // A JQ-R33-16 or JQ-R610-32 board whose verification fails takes the driver
 // out: the package version is recorded and removed, the module file moved
 // aside, a reboot asked for. The first failing board ends the examination.

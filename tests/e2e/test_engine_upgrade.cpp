@@ -205,6 +205,63 @@ TEST(EngineUpgrade, PassThroughBoards)
     EXPECT_TRUE(ends_with(r.out, reboot_advice("2.0.3")));
 }
 
+// A pass-through check that gives no answer of its own is no "not passed
+// through": grep that ends with neither "matched" (status 0, with output) nor
+// "no match" (status 1, no output), or a uevent file that the tool cannot
+// open, passes the board over with a line that names it, and the run fails.
+// The board is bound to vfio-pci with the virtual machine's driver loaded, so
+// taking it for a free board would flash it; the board beside it is upgraded.
+// The grep stand-in misbehaves only for the uevent text of that board.
+TEST(EngineUpgrade, UnansweredPassThroughCheckPassesTheBoardOver)
+{
+    struct Case {
+        const char* what;
+        const char* grep;  // shell text run for the board's uevent; empty: the real grep
+        bool with_uevent;
+    };
+    const Case cases[] = {
+        {"grep fails", "exit 2", true},
+        {"grep is killed", "kill -KILL $$", true},
+        {"status 0 without output", "exit 0", true},
+        {"output with status 1", "echo DRIVER=vfio-pci; exit 1", true},
+        {"no uevent file", "", false},
+    };
+    const std::string bdf = "0000:03:00.0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        PciFunction vm = jq_board(bdf, 4, 0, version_word(1, 0, 0));
+        vm.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + bdf + "\n";
+        vm.with_uevent = c.with_uevent;
+        vm.regs[JQ_RING_REG] = 1;
+        fs.AddPci(vm);
+        fs.AddPci(jq_board("0000:04:00.0", 4, 0, version_word(1, 0, 0)));
+        fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+        if (*c.grep != '\0')
+            fs.SetStandIn("grep", "input=$(/bin/cat)\ncase \"$input\" in *PCI_SLOT_NAME=" + bdf + "*) " + c.grep +
+                                      ";; esac\nprintf '%s\\n' \"$input\" | exec /bin/grep \"$@\"");
+        ScpuResponder scpu;
+        scpu.Add({resource2(bdf)});
+        scpu.Add({resource2("0000:04:00.0")});
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        const std::string skipped =
+            "[" + bdf + "] Could not check whether the board is passed through to a virtual machine, skip upgrade.\n";
+        EXPECT_EQ(r.status, 255);
+        // (The shell may report a killed grep before.)
+        EXPECT_TRUE(ends_with(r.err, skipped)) << r.err;
+        EXPECT_EQ(r.err.find("0000:04:00.0"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, START_LINE + success("0000:04:00.0", "1.0.0", "2.0.3") + reboot_advice("2.0.3"));
+        EXPECT_TRUE(scpu.Commands(resource2(bdf)).empty());
+        EXPECT_EQ(fs.ReadMem(bdf, 0x800, 16), std::string(16, '\0'));
+        EXPECT_EQ(scpu.Commands(resource2("0000:04:00.0")).size(), 1u);
+        EXPECT_NE(log_text().find("[    FATAL]  " + skipped), std::string::npos);
+    }
+}
+
 // Boards of two PCI domains with the same bus, device and function: each line
 // names its own board, so each board is upgraded once.
 TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)

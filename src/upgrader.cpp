@@ -710,17 +710,20 @@ void Upgrader::dkms_install_nudra()
         return;
     }
 
-    std::string source_version;
+    // The package source is a directory named by six characters (such as
+    // "nudra-") and exactly the version; any other entry, a kernel's headers
+    // whose name merely holds the version among them, is passed over.
+    bool source_found = false;
     std::error_code ec;
     if (std::filesystem::is_directory("/usr/src", ec)) {
         for (std::filesystem::directory_iterator it("/usr/src", ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.size() != 6 + version.size() || name.compare(6, std::string::npos, version) != 0)
+                continue;
             std::error_code kind_ec;
             if (!std::filesystem::is_directory(it->path(), kind_ec))
                 continue;
-            std::string name = it->path().filename().string();
-            if (name.find(version) == std::string::npos)
-                continue;
-            source_version = name.size() > 6 ? name.substr(6) : std::string();
+            source_found = true;
             break;
         }
     }
@@ -729,7 +732,7 @@ void Upgrader::dkms_install_nudra()
     // removal wrote are run. The record is deleted only once the package is
     // installed again; otherwise it stays for a later run.
     bool reinstalled = false;
-    if (is_plain_version(version) && version == source_version) {
+    if (is_plain_version(version) && source_found) {
         run_shell("dkms add nudra/" + version + " > /dev/null 2>&1");
         run_shell("dkms build nudra/" + version + " > /dev/null 2>&1");
         reinstalled = run_shell_ok("dkms install nudra/" + version + " > /dev/null 2>&1");

@@ -347,6 +347,35 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
     }
 }
 
+// The package source is found behind other /usr/src entries whose names hold
+// the version: kernel headers, a longer version, a plain file named like the
+// source. Such entries stand both before and after it, so one of them comes
+// first in whatever order the listing gives.
+TEST(EngineDriver, PutBackPassesOverOtherNamesHoldingTheVersion)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(skipped(r33_16("0000:03:00.0", true)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.0\n");
+    FakeSystem::MakeDirs("/usr/src/linux-headers-6.1.0-10-amd64");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.0.1");
+    FakeSystem::WriteFile("/usr/src/nudra_1.0", "");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.0");
+    FakeSystem::WriteFile("/usr/src/srcpkg1.0", "");
+    FakeSystem::MakeDirs("/usr/src/linux-kbuild-6.1.0-10");
+    std::vector<std::string> listed = FakeSystem::ListDir("/usr/src");
+    ASSERT_EQ(listed.size(), 6u);
+    ASSERT_NE(listed.front(), "nudra-1.0");
+    ASSERT_NE(listed.back(), "nudra-1.0");
+
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.err, skip_line("0000:03:00.0"));
+    EXPECT_EQ(fs.DkmsCalls(), (std::vector<std::string>{"add nudra/1.0", "build nudra/1.0", "install nudra/1.0"}));
+    EXPECT_FALSE(FakeSystem::Exists(STATE_FILE));
+    EXPECT_NE(log_text().find(REINSTALLED), std::string::npos);
+}
+
 // A record path that holds anything but a regular file of its own (or one
 // that cannot be opened) is neither followed nor waited on: the put-back
 // says so, reinstalls nothing, leaves the entry as it is and still moves the

@@ -795,6 +795,13 @@ bool Upgrader::StarUpgrade(bool sram_mode)
         free(image);
         return false;
     }
+    // An image of its two CRC bytes alone ("00 00", the CRC of nothing)
+    // passes the check above but holds no firmware: no board gets it.
+    if (n <= 2) {
+        qvlogger::logger(LOG_FATAL, "Error: firmware image is empty, it holds nothing before its CRC.\n");
+        free(image);
+        return false;
+    }
     // The command word carries the length in 18 bits: a longer image cannot go
     // to any board, so it is refused once here rather than once per board.
     if (static_cast<unsigned long>(n) > qvregs::MAX_IMAGE_LENGTH) {

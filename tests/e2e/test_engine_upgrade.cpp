@@ -396,6 +396,59 @@ TEST(EngineUpgrade, ImageLongerThanTheCommandWordCarriesIsRefusedOnce)
     }
 }
 
+// A headered file whose payload is the CRC of nothing alone ("00 00") passes
+// every firmware check with an empty image: it is refused once, before any
+// board, and nothing is put back. (The other layouts cannot hold an empty
+// image that passes its CRC: a headerless image keeps at least the five words
+// that tell its product, a WZ-R820 image holds its header, and a signed
+// region of zeros gives no bytes at all, which fails the CRC check.)
+TEST(EngineUpgrade, EmptyImageIsRefusedOnce)
+{
+    struct Case {
+        const char* what;
+        PciFunction board;
+        Image fw;
+    };
+    const uint32_t v = version_word(2, 0, 3);
+    PciFunction zk_r640_c = jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0));
+    zk_r640_c.regs[JQ_CID_REG] = 0xfffffffe;
+    const std::vector<Case> cases = {
+        {"product of the model code", jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)),
+         headered(4, 0, v, {})},
+        {"product of the marker", zk_r640_c, headered(4, 0, v, {}, false, 0xfffffffe)},
+        {"JQ-R33-16, with the driver taken out", jq_board("0000:03:00.0", 1, 0, version_word(1, 0, 0)),
+         headered(1, 0, v, {})},
+    };
+    const std::string refusal = "Error: firmware image is empty, it holds nothing before its CRC.\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.fw.image, (std::vector<uint8_t>{0, 0}));
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        fs.AddPci(c.board);
+        fs.WriteWorkFile("zk_firmware.hex", c.fw.text);
+        FakeSystem::WriteFile("/var/log/dkms.log", "nudra/1.2.3\n");
+        FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+        const std::string backup = FakeSystem::ModuleDir() + "/brenvoda.ko.bk";
+        FakeSystem::WriteFile(backup, "module");
+        ScpuResponder scpu;
+        scpu.Add({resource2(c.board.bdf)});
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, refusal);
+        EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  " + refusal + "Qvfw-tool is exit ...\n\n")) << log_text();
+        EXPECT_TRUE(scpu.Commands(resource2(c.board.bdf)).empty());
+        EXPECT_EQ(fs.ReadMem(c.board.bdf, 0x800, 16), std::string(16, '\0'));
+        EXPECT_TRUE(fs.DkmsCalls().empty());
+        EXPECT_EQ(FakeSystem::ReadFile("/var/log/dkms.log"), "nudra/1.2.3\n");
+        EXPECT_EQ(FakeSystem::ReadFile(backup), "module");
+    }
+}
+
 // The programs that a run starts through the shell inherit none of the
 // board's windows, the log file or the firmware file.
 TEST(EngineUpgrade, ShellCommandsInheritNoWindowLogOrFirmwareFile)

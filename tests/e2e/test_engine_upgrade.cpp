@@ -262,6 +262,72 @@ TEST(EngineUpgrade, UnansweredPassThroughCheckPassesTheBoardOver)
     }
 }
 
+// The run runs out of descriptors during its board loop: a `cat` stand-in,
+// at the first pass-through check, lowers the tool's descriptor limit to the
+// lowest number that is free once that check's pipe is closed, so that every
+// later open or pipe fails. The board checked first is answered and skipped
+// as usual; the other one's check cannot be made, so it is passed over and
+// not flashed. The put-back cannot read the record, which stays, and the
+// module file's move back cannot start, which is reported.
+TEST(EngineUpgrade, DescriptorsRunOutDuringTheBoardLoop)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::vector<std::string> bdfs = {"0000:03:00.0", "0000:04:00.0"};
+    for (const std::string& bdf : bdfs) {
+        PciFunction fn = jq_board(bdf, 1, 0, version_word(1, 0, 0));  // JQ-R33-16
+        fn.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + bdf + "\n";
+        fn.regs[JQ_RING_REG] = 1;
+        fs.AddPci(fn);
+    }
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    FakeSystem::WriteFile("/var/log/dkms.log", "nudra/1.2.3\n");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    const std::string backup = FakeSystem::ModuleDir() + "/brenvoda.ko.bk";
+    FakeSystem::WriteFile(backup, "module");
+    const std::string proc = fs.HostProcDir();
+    const std::string done = fs.ScratchDir() + "/limited";
+    // The shell that runs the pipeline is the stand-in's parent and the
+    // tool's child; the shell's standard output is the pipe that the tool reads.
+    fs.SetStandIn("cat", "case \"$1\" in */uevent)\n"
+                         "  if [ ! -e '" + done + "' ]; then\n"
+                         "    : > '" + done + "'\n"
+                         "    tool=$(cut -d' ' -f4 " + proc + "/$PPID/stat)\n"
+                         "    pipe=$(readlink " + proc + "/$PPID/fd/1)\n"
+                         "    low=0\n"
+                         "    while [ -e " + proc + "/$tool/fd/$low ] && [ \"$(readlink " + proc +
+                         "/$tool/fd/$low)\" != \"$pipe\" ]; do low=$((low + 1)); done\n"
+                         "    prlimit --pid \"$tool\" --nofile=$low:$low\n"
+                         "  fi;;\n"
+                         "esac\n"
+                         "exec /bin/cat \"$@\"");
+
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255);
+    std::vector<std::string> cats;
+    for (const std::string& call : fs.Calls("cat"))
+        if (call.size() > 7 && call.compare(call.size() - 7, 7, "/uevent") == 0)
+            cats.push_back(call);
+    ASSERT_EQ(cats.size(), 1u) << "the second check runs no command";
+    const std::string first = cats[0].find(bdfs[0]) != std::string::npos ? bdfs[0] : bdfs[1];
+    const std::string second = first == bdfs[0] ? bdfs[1] : bdfs[0];
+    const std::string release = FakeSystem::KernelRelease();
+    EXPECT_EQ(r.err, "[" + first + "] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n" +
+                         "[" + second +
+                         "] Could not check whether the board is passed through to a virtual machine, skip "
+                         "upgrade.\n"
+                         "Failed to read the driver package record /var/log/dkms.log: it is not a regular file of "
+                         "its own or cannot be read, nothing is reinstalled and it is left in place. \n"
+                         "Failed to move /lib/modules/" +
+                         release + "/kernel/drivers/misc/brenvoda.ko.bk back to brenvoda.ko. \n");
+    EXPECT_EQ(r.out, START_LINE);
+    for (const std::string& bdf : bdfs)
+        EXPECT_EQ(fs.ReadMem(bdf, 0x800, 16), std::string(16, '\0')) << bdf;
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_EQ(FakeSystem::ReadFile("/var/log/dkms.log"), "nudra/1.2.3\n");
+    EXPECT_EQ(FakeSystem::ReadFile(backup), "module");
+}
+
 // Boards of two PCI domains with the same bus, device and function: each line
 // names its own board, so each board is upgraded once.
 TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)

@@ -239,11 +239,28 @@ bool QVDevice::ReadVerifResultOfBaud()
 
 bool QVDevice::PT_for_VM()
 {
+    // A check that cannot be made is counted as a failed access and answers
+    // false: the uevent file that the tool cannot open itself (cat's failure to
+    // read it would pass for "no match"), a command that cannot be started, or
+    // one that ends with neither of grep's own answers, "matched" (status 0,
+    // with output) and "no match" (status 1, no output).
+    std::string uevent = "/sys/bus/pci/devices/" + bdf + "/uevent";
+    int fd = open(uevent.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ++failed_accesses;
+        return false;
+    }
+    close(fd);
     char command[256];
     snprintf(command, sizeof(command), "cat /sys/bus/pci/devices/%s/uevent | grep vfio-pci", bdf.c_str());
     char output[100] = {0};
-    cmd_result(command, output, sizeof(output));
-    return output[0] != '\0';
+    int exit_code = -1;
+    bool started = cmd_result_status(command, output, sizeof(output), exit_code);
+    bool matched = started && exit_code == 0 && output[0] != '\0';
+    bool no_match = started && exit_code == 1 && output[0] == '\0';
+    if (!matched && !no_match)
+        ++failed_accesses;
+    return matched;
 }
 
 bool QVDevice::RING_ENABLE()

@@ -53,7 +53,8 @@ public:
     void JQWarmReset();
 
     // Register and memory window accesses that failed (the window could not
-    // be mapped, or the access did not fit in it) since the object was made.
+    // be mapped, or the access did not fit in it) since the object was made,
+    // and pass-through checks (PT_for_VM) that could not be made.
     unsigned long FailedAccesses() const { return failed_accesses; }
 
     std::string bdf;

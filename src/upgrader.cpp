@@ -157,26 +157,42 @@ bool write_state_file(const std::string& text)
     return ok;
 }
 
-// The state file's content (at most 4 KiB), read the same way; empty when it cannot be read.
-std::string read_state_file()
+// The state file's whole content, read the same way (never through a link,
+// never waiting on a FIFO); false when the entry is no regular file of its
+// own or cannot be opened or read.
+bool read_state_file(std::string& text)
 {
     int fd = open_state_file(O_RDONLY);
     if (fd < 0)
-        return std::string();
-    std::string text;
+        return false;
+    text.clear();
+    bool ok = true;
     char piece[4096];
     for (;;) {
         ssize_t n = read(fd, piece, sizeof(piece));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            ok = false;
         if (n <= 0)
             break;
         text.append(piece, static_cast<size_t>(n));
-        if (text.size() >= sizeof(piece))
-            break;
     }
     close(fd);
-    return text;
+    return ok;
+}
+
+// The package version that a record names: the characters after its first
+// "nudra/" up to the next white space or the end; empty when there is none.
+std::string recorded_version(const std::string& record)
+{
+    const std::string tag = "nudra/";
+    size_t start = record.find(tag);
+    if (start == std::string::npos)
+        return std::string();
+    start += tag.size();
+    size_t end = record.find_first_of(" \t\n\v\f\r", start);
+    return record.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // The run's firmware object outlives the engine: it is never deleted and
@@ -504,14 +520,15 @@ bool fw_version_check(const std::string& version)
 // ---------------------------------------------------------------------------
 // Driver and DKMS safeguards
 
-bool get_driver()
+bool get_driver(bool& loaded)
 {
+    loaded = false;
     FILE* modules = fopen("/proc/modules", "r");
     if (modules == nullptr) {
-        qvlogger::logger(LOG_FATAL, "Failed to open '%s'", "/proc/modules");
+        qvlogger::logger(LOG_FATAL, "Failed to open '%s', cannot tell whether the GPU driver is loaded.\n",
+                         "/proc/modules");
         return false;
     }
-    bool loaded = false;
     char piece[256];
     while (!loaded && fgets(piece, sizeof(piece), modules) != nullptr) {
         // The name is the piece's first field; only blanks and tabs end it.
@@ -520,8 +537,15 @@ bool get_driver()
         if (name != nullptr && (strcmp(name, "brenvoda") == 0 || strcmp(name, "zk_driver") == 0))
             loaded = true;
     }
+    // A list cut short by a read error may have hidden the driver.
+    bool read_whole = loaded || !ferror(modules);
     fclose(modules);
-    return loaded;
+    if (!read_whole) {
+        qvlogger::logger(LOG_FATAL, "Failed to read '%s', cannot tell whether the GPU driver is loaded.\n",
+                         "/proc/modules");
+        return false;
+    }
+    return true;
 }
 
 bool is_plain_version(const std::string& version)
@@ -541,16 +565,33 @@ bool Upgrader::unloadDriver()
     qvlogger::logger(LOG_INFO,
                      "Before upgrading the firmware, uninstall the driver and automatically unload the "
                      "driver when booting. \n");
-    if (get_driver()) {
+    // A module list that cannot be read is no proof that the driver is out.
+    bool driver_loaded = false;
+    if (!get_driver(driver_loaded))
+        return false;
+    if (driver_loaded) {
         qvlogger::logger(LOG_FATAL, "Please unload Brenvoda GPU driver firstly.\n");
         return false;
     }
 
+    bool board_passed_over = false;
     for (Board* board : boards) {
         if (!is_verified_product(board->product))
             continue;
         qvlogger::logger(LOG_INFO, "BDF[ %s ]:  ", board->bdf.c_str());
-        if (!devices[board]->ReadVerifResultOfBaud()) {
+        QVDevice* device = devices[board];
+        const unsigned long failed_before = device->FailedAccesses();
+        bool verified = device->ReadVerifResultOfBaud();
+        // A register that could not be read tells nothing about the board: it
+        // neither passes nor fails, and is not upgraded in this run.
+        if (device->FailedAccesses() != failed_before) {
+            qvlogger::logger(LOG_FATAL, "[%s] The verification result could not be read, skip upgrade.\n",
+                             board->bdf.c_str());
+            pass_over(board);
+            board_passed_over = true;
+            continue;
+        }
+        if (!verified) {
             driver_flag = true;
             break;
         }
@@ -562,7 +603,28 @@ bool Upgrader::unloadDriver()
         qvlogger::logger(LOG_FATAL, "IMPORTANT:\n    Please reboot system before upgrading firmware !!!\n\n");
         return false;
     }
+    if (board_passed_over) {
+        // The menu offers only what is left; a pair whose other chip was
+        // passed over has no line of its own.
+        items = getAllItemString(targets, product_name);
+        selected_items = items;
+        if (items.empty()) {
+            qvlogger::logger(LOG_FATAL, "No '%s' GPU is left to upgrade.\n", product_name.c_str());
+            return false;
+        }
+    }
     return true;
+}
+
+void Upgrader::pass_over(Board* board)
+{
+    boards_passed_over = true;
+    for (auto it = targets.begin(); it != targets.end();) {
+        if (*it == board)
+            it = targets.erase(it);
+        else
+            ++it;
+    }
 }
 
 void Upgrader::reloadDriver()
@@ -591,7 +653,8 @@ void Upgrader::dkms_remove_nudra()
     // that puts it back; without that record it would be lost for good.
     std::string record = "nudra/" + version + "\n";
     write_state_file(record);
-    if (read_state_file() != record) {
+    std::string written;
+    if (!read_state_file(written) || written != record) {
         qvlogger::logger(LOG_FATAL,
                          "Left the driver package nudra/%s installed: its version could not be recorded in %s. \n",
                          version.c_str(), DKMS_STATE_FILE);
@@ -621,15 +684,25 @@ void Upgrader::remove_brenvoda_ko_file()
 
 void Upgrader::dkms_install_nudra()
 {
-    if (!is_file_exist(DKMS_STATE_FILE))
+    // Any entry at the path counts, a link too: only a missing one means
+    // that nothing was taken out.
+    struct stat entry;
+    if (lstat(DKMS_STATE_FILE, &entry) != 0 && errno == ENOENT)
         return;
     qvlogger::logger(LOG_INFO, "Start reinstall nudra from dkms tree. \n");
 
-    std::string output;
-    cmd_result(std::string("grep -o 'nudra/[^[:space:]]*' ") + DKMS_STATE_FILE, output);
-    std::string version;
-    if (output.size() >= 7)
-        version = output.substr(6, output.size() - 7);
+    // The record is read by the program itself, so that a link, a FIFO or
+    // another kind of file at the path is refused instead of followed or
+    // waited on; one that cannot be read stays for a later run.
+    std::string record;
+    if (!read_state_file(record)) {
+        qvlogger::logger(LOG_FATAL,
+                         "Failed to read the driver package record %s: it is not a regular file of its own or cannot "
+                         "be read, nothing is reinstalled and it is left in place. \n",
+                         DKMS_STATE_FILE);
+        return;
+    }
+    std::string version = recorded_version(record);
     const std::string remove_state = std::string("rm -f ") + DKMS_STATE_FILE + " > /dev/null 2>&1";
     // A state file that names no version records nothing to put back.
     if (version.empty()) {
@@ -637,17 +710,20 @@ void Upgrader::dkms_install_nudra()
         return;
     }
 
-    std::string source_version;
+    // The package source is a directory named by six characters (such as
+    // "nudra-") and exactly the version; any other entry, a kernel's headers
+    // whose name merely holds the version among them, is passed over.
+    bool source_found = false;
     std::error_code ec;
     if (std::filesystem::is_directory("/usr/src", ec)) {
         for (std::filesystem::directory_iterator it("/usr/src", ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.size() != 6 + version.size() || name.compare(6, std::string::npos, version) != 0)
+                continue;
             std::error_code kind_ec;
             if (!std::filesystem::is_directory(it->path(), kind_ec))
                 continue;
-            std::string name = it->path().filename().string();
-            if (name.find(version) == std::string::npos)
-                continue;
-            source_version = name.size() > 6 ? name.substr(6) : std::string();
+            source_found = true;
             break;
         }
     }
@@ -656,7 +732,7 @@ void Upgrader::dkms_install_nudra()
     // removal wrote are run. The record is deleted only once the package is
     // installed again; otherwise it stays for a later run.
     bool reinstalled = false;
-    if (is_plain_version(version) && version == source_version) {
+    if (is_plain_version(version) && source_found) {
         run_shell("dkms add nudra/" + version + " > /dev/null 2>&1");
         run_shell("dkms build nudra/" + version + " > /dev/null 2>&1");
         reinstalled = run_shell_ok("dkms install nudra/" + version + " > /dev/null 2>&1");
@@ -692,7 +768,8 @@ void Upgrader::restore_brenvoda_ko_file()
 
 bool Upgrader::StarUpgrade(bool sram_mode)
 {
-    bool result = true;
+    // A board passed over by the driver safeguard leaves the run failed.
+    bool result = !boards_passed_over;
     std::string new_version;
     product_t p = firmware->GetProduct();
     bool zk_family = (p == ZK_R610 || p == ZK_R610_CD);
@@ -718,6 +795,13 @@ bool Upgrader::StarUpgrade(bool sram_mode)
         free(image);
         return false;
     }
+    // An image of its two CRC bytes alone ("00 00", the CRC of nothing)
+    // passes the check above but holds no firmware: no board gets it.
+    if (n <= 2) {
+        qvlogger::logger(LOG_FATAL, "Error: firmware image is empty, it holds nothing before its CRC.\n");
+        free(image);
+        return false;
+    }
     // The command word carries the length in 18 bits: a longer image cannot go
     // to any board, so it is refused once here rather than once per board.
     if (static_cast<unsigned long>(n) > qvregs::MAX_IMAGE_LENGTH) {
@@ -731,7 +815,19 @@ bool Upgrader::StarUpgrade(bool sram_mode)
     qvlogger::logger(LOG_RECORD, "Start to upgrade firmware... \n\n");
     for (Board* board : targets) {
         QVDevice* device = devices[board];
-        if (device->PT_for_VM() && device->RING_ENABLE()) {
+        // A pass-through check that could not be made (the ring register not
+        // read, or the uevent test not answered) is no reason to flash the board.
+        const unsigned long failed_before = device->FailedAccesses();
+        bool vm_driver_loaded = device->PT_for_VM() && device->RING_ENABLE();
+        if (device->FailedAccesses() != failed_before) {
+            qvlogger::logger(LOG_FATAL,
+                             "[%s] Could not check whether the board is passed through to a virtual machine, skip "
+                             "upgrade.\n",
+                             board->bdf.c_str());
+            result = false;
+            continue;
+        }
+        if (vm_driver_loaded) {
             qvlogger::logger(LOG_INFO, "Function: %s()(%d): \n", "StarUpgrade", 669);
             qvlogger::logger(LOG_FATAL,
                              "[%s] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n",

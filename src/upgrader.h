@@ -39,6 +39,10 @@ public:
     void dkms_install_nudra();
     void restore_brenvoda_ko_file();
 
+    // Takes a board that could not be examined out of the run: it is no
+    // target any more, and the run's result is failure.
+    void pass_over(Board* board);
+
     bool StarUpgrade(bool sram_mode);
     bool preUpgrade();
 
@@ -60,4 +64,5 @@ public:
     bool upgrader_status = false;
     bool accept_other_products;
     bool driver_flag = false;
+    bool boards_passed_over = false;
 };

@@ -23,7 +23,8 @@ bool chip_same_borad(std::string a, std::string b);
 std::vector<Board*> prase_ui_string(std::vector<Board*> boards, std::vector<std::string> lines);
 // True when the version's numbers do not compare above 1.0.9.
 bool fw_version_check(const std::string& version);
-// True when /proc/modules lists brenvoda or zk_driver.
-bool get_driver();
+// Reads /proc/modules: loaded tells whether it lists brenvoda or zk_driver.
+// False, after its message, when the list cannot be opened or read whole.
+bool get_driver(bool& loaded);
 // True for a version text made only of digits and dots (never empty).
 bool is_plain_version(const std::string& version);

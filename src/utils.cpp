@@ -11,6 +11,7 @@
 #include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 int hex_file_read32(FILE* stream, unsigned int* word)
@@ -27,11 +28,12 @@ int hex_file_read32(FILE* stream, unsigned int* word)
 
 bool is_file_exist(std::string path) { return access(path.c_str(), F_OK) == 0; }
 
-char* cmd_result(const char* command, char* buffer, int size)
+namespace {
+
+// Reads a started command's output into buffer as the character-buffer form
+// of cmd_result does, then waits for the command; its wait status.
+int collect_output(FILE* pipe, char* buffer, int size)
 {
-    FILE* pipe = popen(command, "r");
-    if (pipe == nullptr)
-        return nullptr;
     char piece[256];
     long total = 0;
     while (fgets(piece, sizeof(piece), pipe) != nullptr) {
@@ -43,8 +45,28 @@ char* cmd_result(const char* command, char* buffer, int size)
         memcpy(buffer + total, piece, static_cast<size_t>(len) + 1);
         total += len;
     }
-    pclose(pipe);
+    return pclose(pipe);
+}
+
+} // namespace
+
+char* cmd_result(const char* command, char* buffer, int size)
+{
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr)
+        return nullptr;
+    collect_output(pipe, buffer, size);
     return buffer;
+}
+
+bool cmd_result_status(const char* command, char* buffer, int size, int& exit_code)
+{
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr)
+        return false;
+    int status = collect_output(pipe, buffer, size);
+    exit_code = (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return true;
 }
 
 std::string cmd_result(const std::string& command, std::string& output)

@@ -15,6 +15,10 @@ bool is_file_exist(std::string path);
 // (size bytes, always terminated when anything was printed). Null when the
 // command cannot be started.
 char* cmd_result(const char* command, char* buffer, int size);
+// The same, and exit_code receives the command's exit status, or -1 when it
+// did not end by itself (killed by a signal) or its status could not be had.
+// False, with nothing written, when the command cannot be started.
+bool cmd_result_status(const char* command, char* buffer, int size, int& exit_code);
 // Runs command and assigns its whole standard output to output; returns a copy.
 std::string cmd_result(const std::string& command, std::string& output);
 // Name of the installed version directory under /var/lib/dkms/nudra/, or empty.

@@ -3,12 +3,15 @@
 // dkms stand-in and with the system's own dkms.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine_fixtures.h"
@@ -27,6 +30,9 @@ const char* const REBOOT_REQUEST = "IMPORTANT:\n    Please reboot system before 
 const char* const STATE_FILE = "/var/log/dkms.log";
 const char* const REINSTALLED = "Success to reinstall nudra from dkms tree. \n";
 const char* const DISCARDED = " > /dev/null 2>&1";
+const char* const RECORD_UNREAD =
+    "Failed to read the driver package record /var/log/dkms.log: it is not a regular file of its own or cannot be "
+    "read, nothing is reinstalled and it is left in place. \n";
 
 std::string module_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko"; }
 std::string backup_file() { return FakeSystem::ModuleDir() + "/brenvoda.ko.bk"; }
@@ -157,6 +163,35 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
     }
 }
 
+// A module list that cannot be opened is no proof that the driver is out:
+// the run stops before any board is examined, with nothing taken out (the
+// board here fails its check, so a run that went on would take the driver
+// out) and nothing written.
+TEST(EngineDriver, UnopenableModuleListStopsTheRun)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(r33_16("0000:03:00.0", false));
+    FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
+    FakeSystem::WriteFile(module_file(), "module");
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    ASSERT_TRUE(fs.MakeModulesUnopenable());
+
+    auto r = fs.Run({"--silent"});
+    const std::string failure = "Failed to open '/proc/modules', cannot tell whether the GPU driver is loaded.\n";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, failure);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_FALSE(FakeSystem::Exists(STATE_FILE));
+    EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module");
+    EXPECT_FALSE(FakeSystem::Exists(backup_file()));
+    EXPECT_EQ(fs.ReadMem("0000:03:00.0", 0x800, 16), std::string(16, '\0'));
+    std::string log = log_text();
+    EXPECT_EQ(log.find("BDF["), std::string::npos) << log;
+    EXPECT_TRUE(ends_with(log, "[    FATAL]  " + failure + "Qvfw-tool is exit ...\n\n")) << log;
+}
+
 // A JQ-R33-16 or JQ-R610-32 board whose verification fails takes the driver
 // out: the package version is recorded and removed, the module file moved
 // aside, a reboot asked for. The first failing board ends the examination.
@@ -251,6 +286,11 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
         {"source named with a longer suffix", "nudra/1.2\n", {"nudra-1.2.3"}, "", {}, "1.2"},
         {"no source directory", "nudra/1.2.3\n", {}, "", {}, "1.2.3"},
         {"state file without a version", "removed\n", {"nudra-"}, "", {}, nullptr},
+        // The first "nudra/" token names the version; it ends at white space or the end of the file.
+        {"first of several tokens", "x nudra/1.2.3\tnudra/2.0\nnudra/3.0\n", {"nudra-1.2.3"}, "",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
+        {"no line end", "nudra/1.2.3", {"nudra-1.2.3"}, "",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
         // Text that is no version never reaches a shell command.
         {"shell text in the state file", "nudra/1.2;x\n", {"nudra-1.2;x"}, "", {}, "1.2;x"},
     };
@@ -290,7 +330,7 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
         EXPECT_FALSE(FakeSystem::Exists(backup_file())) << c.what;
 
         // The commands exactly as the shell received them.
-        std::vector<std::string> expected = {"grep -o 'nudra/[^[:space:]]*' /var/log/dkms.log"};
+        std::vector<std::string> expected;
         for (const std::string& call : c.dkms)
             expected.push_back("dkms " + call + DISCARDED);
         if (!kept)
@@ -304,6 +344,113 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
         EXPECT_NE(log.find("Start reinstall nudra from dkms tree. \n"), std::string::npos) << c.what;
         EXPECT_EQ(log.find(REINSTALLED) != std::string::npos, !kept && !c.dkms.empty()) << c.what;
         EXPECT_NE(log.find("Success to restore file of brenvoda.ko. \n"), std::string::npos) << c.what;
+    }
+}
+
+// The package source is found behind other /usr/src entries whose names hold
+// the version: kernel headers, a longer version, a plain file named like the
+// source. Such entries stand both before and after it, so one of them comes
+// first in whatever order the listing gives.
+TEST(EngineDriver, PutBackPassesOverOtherNamesHoldingTheVersion)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fs.AddPci(skipped(r33_16("0000:03:00.0", true)));
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+    FakeSystem::WriteFile(STATE_FILE, "nudra/1.0\n");
+    FakeSystem::MakeDirs("/usr/src/linux-headers-6.1.0-10-amd64");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.0.1");
+    FakeSystem::WriteFile("/usr/src/nudra_1.0", "");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.0");
+    FakeSystem::WriteFile("/usr/src/srcpkg1.0", "");
+    FakeSystem::MakeDirs("/usr/src/linux-kbuild-6.1.0-10");
+    std::vector<std::string> listed = FakeSystem::ListDir("/usr/src");
+    ASSERT_EQ(listed.size(), 6u);
+    ASSERT_NE(listed.front(), "nudra-1.0");
+    ASSERT_NE(listed.back(), "nudra-1.0");
+
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.err, skip_line("0000:03:00.0"));
+    EXPECT_EQ(fs.DkmsCalls(), (std::vector<std::string>{"add nudra/1.0", "build nudra/1.0", "install nudra/1.0"}));
+    EXPECT_FALSE(FakeSystem::Exists(STATE_FILE));
+    EXPECT_NE(log_text().find(REINSTALLED), std::string::npos);
+}
+
+// A record path that holds anything but a regular file of its own (or one
+// that cannot be opened) is neither followed nor waited on: the put-back
+// says so, reinstalls nothing, leaves the entry as it is and still moves the
+// module file back. The package source is there, so a record that was
+// followed would be reinstalled.
+TEST(EngineDriver, RecordThatIsNoRegularFileStays)
+{
+    enum class Kind { Fifo, LinkToFifo, LinkToRecord, Directory, HardLink, Unopenable };
+    struct Case {
+        const char* what;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"FIFO", Kind::Fifo},
+        {"symbolic link to a FIFO", Kind::LinkToFifo},
+        {"symbolic link to a record", Kind::LinkToRecord},
+        {"directory", Kind::Directory},
+        {"hard-linked record", Kind::HardLink},
+        // A sysfs attribute that only takes writes: a regular file that root cannot open for reading.
+        {"file that cannot be opened", Kind::Unopenable},
+    };
+    const std::string record = "/var/log/record";
+    const std::string fifo = "/var/log/fifo";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        fs.AddPci(skipped(r33_16("0000:03:00.0", true)));
+        fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(1, 4, 1), pattern(64)).text);
+        FakeSystem::WriteFile(backup_file(), "module");
+        FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+        FakeSystem::WriteFile(record, "nudra/1.2.3\n");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        switch (c.kind) {
+        case Kind::Fifo:
+            ASSERT_EQ(mkfifo(STATE_FILE, 0644), 0);
+            break;
+        case Kind::LinkToFifo:
+            ASSERT_EQ(symlink(fifo.c_str(), STATE_FILE), 0);
+            break;
+        case Kind::LinkToRecord:
+            ASSERT_EQ(symlink(record.c_str(), STATE_FILE), 0);
+            break;
+        case Kind::Directory:
+            FakeSystem::MakeDirs(STATE_FILE);
+            break;
+        case Kind::HardLink:
+            ASSERT_EQ(link(record.c_str(), STATE_FILE), 0);
+            break;
+        case Kind::Unopenable:
+            FakeSystem::WriteFile(STATE_FILE, "");
+            ASSERT_EQ(mount("/sys/bus/pci/rescan", STATE_FILE, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+            break;
+        }
+        struct stat before;
+        ASSERT_EQ(lstat(STATE_FILE, &before), 0);
+
+        fakesys::RunOptions options;
+        options.timeout_sec = 30;
+        auto r = fs.Run({"--silent"}, options);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, skip_line("0000:03:00.0") + RECORD_UNREAD);
+        EXPECT_TRUE(fs.DkmsCalls().empty());
+        struct stat after;
+        ASSERT_EQ(lstat(STATE_FILE, &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+        EXPECT_EQ(FakeSystem::ReadFile(record), "nudra/1.2.3\n");
+        EXPECT_EQ(FakeSystem::ReadFile(module_file()), "module");
+        EXPECT_FALSE(FakeSystem::Exists(backup_file()));
+        std::string log = log_text();
+        EXPECT_NE(log.find(std::string("[    FATAL]  ") + RECORD_UNREAD), std::string::npos) << log;
+        EXPECT_EQ(log.find(REINSTALLED), std::string::npos) << log;
+        EXPECT_NE(log.find("Success to restore file of brenvoda.ko. \n"), std::string::npos) << log;
     }
 }
 

@@ -280,6 +280,129 @@ TEST(EngineUpgrade, PassThroughBoards)
     EXPECT_TRUE(ends_with(r.out, reboot_advice("2.0.3")));
 }
 
+// A pass-through check that gives no answer of its own is no "not passed
+// through": grep that ends with neither "matched" (status 0, with output) nor
+// "no match" (status 1, no output), or a uevent file that the tool cannot
+// open, passes the board over with a line that names it, and the run fails.
+// The board is bound to vfio-pci with the virtual machine's driver loaded, so
+// taking it for a free board would flash it; the board beside it is upgraded.
+// The grep stand-in misbehaves only for the uevent text of that board.
+TEST(EngineUpgrade, UnansweredPassThroughCheckPassesTheBoardOver)
+{
+    struct Case {
+        const char* what;
+        const char* grep;  // shell text run for the board's uevent; empty: the real grep
+        bool with_uevent;
+    };
+    const Case cases[] = {
+        {"grep fails", "exit 2", true},
+        {"grep is killed", "kill -KILL $$", true},
+        {"status 0 without output", "exit 0", true},
+        {"output with status 1", "echo DRIVER=vfio-pci; exit 1", true},
+        {"no uevent file", "", false},
+    };
+    const std::string bdf = "0000:03:00.0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        PciFunction vm = jq_board(bdf, 4, 0, version_word(1, 0, 0));
+        vm.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + bdf + "\n";
+        vm.with_uevent = c.with_uevent;
+        vm.regs[JQ_RING_REG] = 1;
+        fs.AddPci(vm);
+        fs.AddPci(jq_board("0000:04:00.0", 4, 0, version_word(1, 0, 0)));
+        fs.WriteWorkFile("zk_firmware.hex", headered(4, 0, version_word(2, 0, 3), pattern(64)).text);
+        if (*c.grep != '\0')
+            fs.SetStandIn("grep", "input=$(/bin/cat)\ncase \"$input\" in *PCI_SLOT_NAME=" + bdf + "*) " + c.grep +
+                                      ";; esac\nprintf '%s\\n' \"$input\" | exec /bin/grep \"$@\"");
+        ScpuResponder scpu;
+        scpu.Add({resource2(bdf)});
+        scpu.Add({resource2("0000:04:00.0")});
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        const std::string skipped =
+            "[" + bdf + "] Could not check whether the board is passed through to a virtual machine, skip upgrade.\n";
+        EXPECT_EQ(r.status, 255);
+        // (The shell may report a killed grep before.)
+        EXPECT_TRUE(ends_with(r.err, skipped)) << r.err;
+        EXPECT_EQ(r.err.find("0000:04:00.0"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, START_LINE + success("0000:04:00.0", "1.0.0", "2.0.3") + reboot_advice("2.0.3"));
+        EXPECT_TRUE(scpu.Commands(resource2(bdf)).empty());
+        EXPECT_EQ(fs.ReadMem(bdf, 0x800, 16), std::string(16, '\0'));
+        EXPECT_EQ(scpu.Commands(resource2("0000:04:00.0")).size(), 1u);
+        EXPECT_NE(log_text().find("[    FATAL]  " + skipped), std::string::npos);
+    }
+}
+
+// The run runs out of descriptors during its board loop: a `cat` stand-in,
+// at the first pass-through check, lowers the tool's descriptor limit to the
+// lowest number that is free once that check's pipe is closed, so that every
+// later open or pipe fails. The board checked first is answered and skipped
+// as usual; the other one's check cannot be made, so it is passed over and
+// not flashed. The put-back cannot read the record, which stays, and the
+// module file's move back cannot start, which is reported.
+TEST(EngineUpgrade, DescriptorsRunOutDuringTheBoardLoop)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    const std::vector<std::string> bdfs = {"0000:03:00.0", "0000:04:00.0"};
+    for (const std::string& bdf : bdfs) {
+        PciFunction fn = jq_board(bdf, 1, 0, version_word(1, 0, 0));  // JQ-R33-16
+        fn.uevent = "DRIVER=vfio-pci\nPCI_SLOT_NAME=" + bdf + "\n";
+        fn.regs[JQ_RING_REG] = 1;
+        fs.AddPci(fn);
+    }
+    fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+    FakeSystem::WriteFile("/var/log/dkms.log", "nudra/1.2.3\n");
+    FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+    const std::string backup = FakeSystem::ModuleDir() + "/brenvoda.ko.bk";
+    FakeSystem::WriteFile(backup, "module");
+    const std::string proc = fs.HostProcDir();
+    const std::string done = fs.ScratchDir() + "/limited";
+    // The shell that runs the pipeline is the stand-in's parent and the
+    // tool's child; the shell's standard output is the pipe that the tool reads.
+    fs.SetStandIn("cat", "case \"$1\" in */uevent)\n"
+                         "  if [ ! -e '" + done + "' ]; then\n"
+                         "    : > '" + done + "'\n"
+                         "    tool=$(cut -d' ' -f4 " + proc + "/$PPID/stat)\n"
+                         "    pipe=$(readlink " + proc + "/$PPID/fd/1)\n"
+                         "    low=0\n"
+                         "    while [ -e " + proc + "/$tool/fd/$low ] && [ \"$(readlink " + proc +
+                         "/$tool/fd/$low)\" != \"$pipe\" ]; do low=$((low + 1)); done\n"
+                         "    prlimit --pid \"$tool\" --nofile=$low:$low\n"
+                         "  fi;;\n"
+                         "esac\n"
+                         "exec /bin/cat \"$@\"");
+
+    auto r = fs.Run({"--silent"});
+    EXPECT_EQ(r.status, 255);
+    std::vector<std::string> cats;
+    for (const std::string& call : fs.Calls("cat"))
+        if (call.size() > 7 && call.compare(call.size() - 7, 7, "/uevent") == 0)
+            cats.push_back(call);
+    ASSERT_EQ(cats.size(), 1u) << "the second check runs no command";
+    const std::string first = cats[0].find(bdfs[0]) != std::string::npos ? bdfs[0] : bdfs[1];
+    const std::string second = first == bdfs[0] ? bdfs[1] : bdfs[0];
+    const std::string release = FakeSystem::KernelRelease();
+    EXPECT_EQ(r.err, "[" + first + "] passthrough VM and the driver on the VM has been loaded, skip upgrade.\n" +
+                         "[" + second +
+                         "] Could not check whether the board is passed through to a virtual machine, skip "
+                         "upgrade.\n"
+                         "Failed to read the driver package record /var/log/dkms.log: it is not a regular file of "
+                         "its own or cannot be read, nothing is reinstalled and it is left in place. \n"
+                         "Failed to move /lib/modules/" +
+                         release + "/kernel/drivers/misc/brenvoda.ko.bk back to brenvoda.ko. \n");
+    EXPECT_EQ(r.out, START_LINE);
+    for (const std::string& bdf : bdfs)
+        EXPECT_EQ(fs.ReadMem(bdf, 0x800, 16), std::string(16, '\0')) << bdf;
+    EXPECT_TRUE(fs.DkmsCalls().empty());
+    EXPECT_EQ(FakeSystem::ReadFile("/var/log/dkms.log"), "nudra/1.2.3\n");
+    EXPECT_EQ(FakeSystem::ReadFile(backup), "module");
+}
+
 // Boards of two PCI domains with the same bus, device and function: each line
 // names its own board, so each board is upgraded once.
 TEST(EngineUpgrade, TwoDomainsEachUpgradedOnce)
@@ -411,6 +534,59 @@ TEST(EngineUpgrade, ImageLongerThanTheCommandWordCarriesIsRefusedOnce)
         ASSERT_EQ(seen.size(), 1u) << bdf;
         EXPECT_EQ(seen[0].command, command_word(262143, 0x0B));
         EXPECT_EQ(fs.ReadMem(bdf, 0x800, longest.image.size()), to_string(longest.image)) << bdf;
+    }
+}
+
+// A headered file whose payload is the CRC of nothing alone ("00 00") passes
+// every firmware check with an empty image: it is refused once, before any
+// board, and nothing is put back. (The other layouts cannot hold an empty
+// image that passes its CRC: a headerless image keeps at least the five words
+// that tell its product, a WZ-R820 image holds its header, and a signed
+// region of zeros gives no bytes at all, which fails the CRC check.)
+TEST(EngineUpgrade, EmptyImageIsRefusedOnce)
+{
+    struct Case {
+        const char* what;
+        PciFunction board;
+        Image fw;
+    };
+    const uint32_t v = version_word(2, 0, 3);
+    PciFunction zk_r640_c = jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0));
+    zk_r640_c.regs[JQ_CID_REG] = 0xfffffffe;
+    const std::vector<Case> cases = {
+        {"product of the model code", jq_board("0000:03:00.0", 4, 0, version_word(1, 0, 0)),
+         headered(4, 0, v, {})},
+        {"product of the marker", zk_r640_c, headered(4, 0, v, {}, false, 0xfffffffe)},
+        {"JQ-R33-16, with the driver taken out", jq_board("0000:03:00.0", 1, 0, version_word(1, 0, 0)),
+         headered(1, 0, v, {})},
+    };
+    const std::string refusal = "Error: firmware image is empty, it holds nothing before its CRC.\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.fw.image, (std::vector<uint8_t>{0, 0}));
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        fs.AddPci(c.board);
+        fs.WriteWorkFile("zk_firmware.hex", c.fw.text);
+        FakeSystem::WriteFile("/var/log/dkms.log", "nudra/1.2.3\n");
+        FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+        const std::string backup = FakeSystem::ModuleDir() + "/brenvoda.ko.bk";
+        FakeSystem::WriteFile(backup, "module");
+        ScpuResponder scpu;
+        scpu.Add({resource2(c.board.bdf)});
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, refusal);
+        EXPECT_TRUE(ends_with(log_text(), "[    FATAL]  " + refusal + "Qvfw-tool is exit ...\n\n")) << log_text();
+        EXPECT_TRUE(scpu.Commands(resource2(c.board.bdf)).empty());
+        EXPECT_EQ(fs.ReadMem(c.board.bdf, 0x800, 16), std::string(16, '\0'));
+        EXPECT_TRUE(fs.DkmsCalls().empty());
+        EXPECT_EQ(FakeSystem::ReadFile("/var/log/dkms.log"), "nudra/1.2.3\n");
+        EXPECT_EQ(FakeSystem::ReadFile(backup), "module");
     }
 }
 

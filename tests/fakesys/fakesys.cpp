@@ -19,6 +19,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -361,6 +363,33 @@ std::string FakeSystem::ModuleDir()
 void FakeSystem::SetModules(const std::string& text)
 {
     WriteFile(modules_file_, text);
+}
+
+bool FakeSystem::MakeModulesUnopenable()
+{
+    const std::string path = scratch_ + "/modules.socket";
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        ADD_FAILURE() << "socket path too long: " << path;
+        return false;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The socket's file stays when the socket is closed.
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0;
+    int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!bound) {
+        ADD_FAILURE() << "making the socket " << path << ": " << strerror(error);
+        return false;
+    }
+    if (mount(path.c_str(), "/proc/modules", nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << "binding a socket over /proc/modules: " << strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 // ----- PCI -----

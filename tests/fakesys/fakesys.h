@@ -107,6 +107,10 @@ public:
     // ----- kernel, modules, driver package -----
     // Replaces the text of /proc/modules.
     void SetModules(const std::string& text);
+    // From now on, /proc/modules cannot be opened (a socket is bound over it:
+    // open fails with ENXIO, for root too). A failure fails the test and
+    // returns false.
+    bool MakeModulesUnopenable();
     // The running kernel's release (uname).
     static std::string KernelRelease();
     // "/lib/modules/<release>/kernel/drivers/misc" (created by the constructor).

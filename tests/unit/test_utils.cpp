@@ -120,6 +120,30 @@ TEST(CmdResult, SilentCommandLeavesBufferAsItWas)
     EXPECT_STREQ(buffer, "untouched");
 }
 
+// The status form collects like the character-buffer form and adds how the
+// command ended: its exit status, or -1 when a signal ended it.
+TEST(CmdResult, StatusFormTellsHowTheCommandEnded)
+{
+    struct Case {
+        const char* command;
+        const char* expected;  // buffer afterwards
+        int exit_code;
+    };
+    const Case cases[] = {
+        {"echo DRIVER=vfio-pci", "DRIVER=vfio-pci\n", 0},
+        {"exit 1", "untouched", 1},
+        {"echo half; exit 2", "half\n", 2},
+        {"kill -KILL $$", "untouched", -1},
+    };
+    for (const Case& c : cases) {
+        char buffer[32] = "untouched";
+        int exit_code = 99;
+        EXPECT_TRUE(cmd_result_status(c.command, buffer, sizeof(buffer), exit_code)) << c.command;
+        EXPECT_STREQ(buffer, c.expected) << c.command;
+        EXPECT_EQ(exit_code, c.exit_code) << c.command;
+    }
+}
+
 TEST(CmdResult, StringFormCollectsWholeOutput)
 {
     std::string out = "old";

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -303,18 +304,53 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
 
 namespace {
 
-// Waits until done() holds, for at most limit_sec seconds; true when it held.
-template <typename Condition>
-bool WaitUntil(Condition done, int limit_sec)
+// Shell text that makes the file held and then waits, at most 300 s, until the
+// file release appears.
+std::string HoldUntil(const std::string& held, const std::string& release)
 {
-    const time_t deadline = time(nullptr) + limit_sec;
-    while (!done()) {
-        if (time(nullptr) > deadline)
-            return false;
-        usleep(10 * 1000);
-    }
-    return true;
+    return ": > '" + held + "'; i=0; while [ ! -e '" + release +
+           "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done";
 }
+
+// A run in a thread of its own that holds on inside by the shell text of
+// HoldUntil(held, release), until Release. Every wait is on a file.
+class HeldRun {
+public:
+    HeldRun(std::function<fakesys::RunResult()> run, std::string held, std::string release)
+        : held_(std::move(held)), release_(std::move(release)), thread_([this, run] {
+              result_ = run();
+              done_ = true;
+          })
+    {
+    }
+    ~HeldRun() { Release(); }
+
+    // Waits, at most 300 s, until the run holds; false when it ended or never got there.
+    bool Inside()
+    {
+        const time_t deadline = time(nullptr) + 300;
+        while (!FakeSystem::Exists(held_) && !done_ && time(nullptr) <= deadline)
+            usleep(10 * 1000);
+        return FakeSystem::Exists(held_);
+    }
+
+    // Lets the run go on, waits for its end and gives its result.
+    const fakesys::RunResult& Release()
+    {
+        if (thread_.joinable()) {
+            FakeSystem::WriteFile(release_, "");
+            thread_.join();
+        }
+        return result_;
+    }
+
+private:
+    std::string held_;
+    std::string release_;
+    fakesys::RunResult result_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -343,21 +379,13 @@ TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
     const std::string claim = fs.ScratchDir() + "/claimed";
     const std::string held = fs.ScratchDir() + "/held";
     const std::string release = fs.ScratchDir() + "/release";
-    fs.SetStandIn("setpci", "if mkdir '" + claim + "' 2>/dev/null; then : > '" + held +
-                                "'; i=0; while [ ! -e '" + release +
-                                "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done; fi");
+    fs.SetStandIn("setpci", "if mkdir '" + claim + "' 2>/dev/null; then " + HoldUntil(held, release) + "; fi");
     const size_t calls_before = fs.SetpciCalls().size();
 
     RunOptions patient;
     patient.timeout_sec = 600;
-    fakesys::RunResult first;
-    std::atomic<bool> first_done{false};
-    std::thread runner([&] {
-        first = fs.Run({"--list"}, patient);
-        first_done = true;
-    });
-    const bool inside = WaitUntil([&] { return FakeSystem::Exists(held) || first_done; }, 300) &&
-                        FakeSystem::Exists(held);
+    HeldRun run([&] { return fs.Run({"--list"}, patient); }, held, release);
+    const bool inside = run.Inside();
     EXPECT_TRUE(inside) << "the first run never reached setpci";
     if (inside) {
         const std::vector<std::string> files = FakeSystem::ListDir(e2e::kLogDir);
@@ -376,8 +404,7 @@ TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
             EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogFile), log);
         }
     }
-    FakeSystem::WriteFile(release, "");
-    runner.join();
+    const fakesys::RunResult& first = run.Release();
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.out, reference.out);
     EXPECT_EQ(first.err, "");
@@ -497,17 +524,10 @@ TEST(Entry, RunLockIsOpenToRootOnly)
     const std::string release = fs.WorkDir() + "/release";
     RunOptions nobody = AsUser(true);
     nobody.timeout_sec = 600;
-    fakesys::RunResult holder;
-    std::atomic<bool> holder_done{false};
-    std::thread runner([&] {
-        holder = fs.RunProgram({"flock", "-n", e2e::kLogDir, "sh", "-c",
-                                ": > '" + held + "'; i=0; while [ ! -e '" + release +
-                                    "' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i+1)); done"},
-                               nobody);
-        holder_done = true;
-    });
-    const bool holding = WaitUntil([&] { return FakeSystem::Exists(held) || holder_done; }, 300) &&
-                         FakeSystem::Exists(held);
+    HeldRun hold(
+        [&] { return fs.RunProgram({"flock", "-n", e2e::kLogDir, "sh", "-c", HoldUntil(held, release)}, nobody); },
+        held, release);
+    const bool holding = hold.Inside();
     EXPECT_TRUE(holding) << "nobody never held the log directory";
     if (holding) {
         auto r = fs.Run({"--version"});
@@ -515,7 +535,6 @@ TEST(Entry, RunLockIsOpenToRootOnly)
         EXPECT_EQ(r.out, e2e::kVersionOut);
         EXPECT_EQ(r.err, "");
     }
-    FakeSystem::WriteFile(release, "");
-    runner.join();
+    const fakesys::RunResult& holder = hold.Release();
     EXPECT_EQ(holder.status, 0) << holder.err;
 }

@@ -140,9 +140,10 @@ bool qvlogger::openDirectory()
 void qvlogger::init(const char* path)
 {
     // Opened without blocking, so that a FIFO in its place cannot stall the
-    // run, and close-on-exec, so that no shell command inherits it. Only a
-    // regular file is a log file.
-    const int open_flags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+    // run, close-on-exec, so that no shell command inherits it, and never
+    // through a link, so that the run's lines cannot be appended to a file
+    // elsewhere. Only a regular file is a log file.
+    const int open_flags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
     int fd = -1;
     const char* name = dir_fd_ >= 0 ? name_in_log_dir(path) : nullptr;
     if (name != nullptr) {

@@ -157,6 +157,26 @@ TEST(LogFiles, UnusableLogPathEndsTheRunWithStatusOne)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
     EXPECT_EQ(r.out, "");
+
+    // A link as the chosen entry is not followed: the file it points at gets
+    // no line, and nothing is made where a dangling one points.
+    const std::string outside = "/var/log/outside.txt";
+    const std::string missing = "/var/log/missing.txt";
+    for (const std::string& target : {outside, missing}) {
+        SCOPED_TRACE(target);
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        std::filesystem::remove(missing, ec);
+        FakeSystem::MakeDirs(e2e::kLogDir);
+        FakeSystem::WriteFile(outside, "outside\n");
+        ASSERT_EQ(symlink(target.c_str(), e2e::kLogFile.c_str()), 0);
+        r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(FakeSystem::ReadFile(outside), "outside\n");
+        EXPECT_FALSE(FakeSystem::Exists(missing));
+        EXPECT_EQ(std::filesystem::read_symlink(e2e::kLogFile, ec).string(), target);
+    }
 }
 
 // The first "_day_" marker of the chosen file decides: another day of the

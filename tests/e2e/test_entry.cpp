@@ -21,6 +21,7 @@
 
 #include "fakesys.h"
 #include "log_expect.h"
+#include "../sim/board_map.h"
 
 using fakesys::FakeSystem;
 using fakesys::RunOptions;
@@ -28,6 +29,16 @@ using fakesys::RunOptions;
 namespace {
 
 const std::string kRunLock = "/run/qvfw-tool.lock";
+
+// A JQ chip at 0000:01:00.0, with its firmware version 1.0.2 when versioned.
+fakesys::PciFunction OneBoard(bool versioned = false)
+{
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    if (versioned)
+        board.regs[board_map::FW_VERSION_REG_JQ] = 0x01000002;
+    return board;
+}
 
 RunOptions AsUser(bool nobody)
 {
@@ -105,8 +116,7 @@ TEST(Entry, NonRootIsRefusedWithoutLogging)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
+    const fakesys::PciFunction board = OneBoard();
     fs.AddPci(board);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"--version"}, {"--list"}, {"--silent", "--sram-mode"}}) {
@@ -126,8 +136,7 @@ TEST(Entry, VersionPrintsOnlyTheVersionLineAndLogsIt)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
+    const fakesys::PciFunction board = OneBoard();
     fs.AddPci(board);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--version"}, {"-v"}, {"--version", "--list"}, {"-l", "-v", "--silent", "--sram-mode"}}) {
@@ -152,8 +161,7 @@ TEST(Entry, RunSetsTermToScreen)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
+    const fakesys::PciFunction board = OneBoard();
     fs.AddPci(board);
     const std::string seen = fs.ScratchDir() + "/term-seen";
     fs.SetStandIn("setpci", "printf '%s\\n' \"$TERM\" >> '" + seen + "'");
@@ -200,9 +208,7 @@ TEST(Entry, ClosedStandardDescriptorsReceiveNoFile)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
-    board.regs[0x78A8] = 0x01000002;
+    const fakesys::PciFunction board = OneBoard(true);
     fs.AddPci(board);
     const std::string window0 = FakeSystem::PciPath(board.bdf) + "/resource0";
     const std::string window2 = FakeSystem::PciPath(board.bdf) + "/resource2";
@@ -248,8 +254,7 @@ TEST(Entry, SecondRunIsRefusedWhileALockIsHeld)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
+    const fakesys::PciFunction board = OneBoard();
     fs.AddPci(board);
     // A file of another day: a run that got past the lock would empty the
     // directory and start a new file.
@@ -362,9 +367,7 @@ TEST(Entry, SecondRunIsRefusedWhileAnotherRunIsInside)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
-    board.regs[0x78A8] = 0x01000002;
+    const fakesys::PciFunction board = OneBoard(true);
     fs.AddPci(board);
     auto reference = fs.Run({"--list"});
     ASSERT_EQ(reference.status, 0) << reference.err;
@@ -443,8 +446,7 @@ TEST(Entry, UnusableRunLockRefusesTheRun)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
-    fakesys::PciFunction board;
-    board.bdf = "0000:01:00.0";
+    const fakesys::PciFunction board = OneBoard();
     fs.AddPci(board);
     const std::string target = "/run/target";
     const std::string missing = "/run/missing";

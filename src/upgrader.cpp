@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -119,12 +120,18 @@ bool move_entry(const std::string& command, const std::string& from, const std::
            moved_device == device && moved_inode == inode;
 }
 
+// The most a record may hold: it is one short line, and anything longer is
+// no record of this tool's.
+const size_t STATE_FILE_LIMIT = 4096;
+
 // Opens the state file without following a link; refuses anything but a
 // regular file with a single name, so that a link or other entry placed at
-// the path never takes the root run's write or read elsewhere.
-int open_state_file(int flags)
+// the path never takes the root run's write or read elsewhere. why names the
+// reason of a refusal.
+int open_state_file(int flags, const char*& why)
 {
-    int fd = open(DKMS_STATE_FILE, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    why = "it is not a regular file of its own or cannot be read";
+    int fd = open(DKMS_STATE_FILE, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -132,16 +139,33 @@ int open_state_file(int flags)
         close(fd);
         return -1;
     }
+    // A record that another user owns or may write can hold what they put
+    // there; clearing a write bit now cannot undo what was written before.
+    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "it is not owned by root or others may write it";
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
-// Replaces the state file's content with text; false when it could not be written whole.
+// Replaces the state file's content with text; false when it could not be
+// written whole. A record made here is root's, mode 0644 whatever the umask;
+// one already at the path is written only when it can be trusted.
 bool write_state_file(const std::string& text)
 {
-    int fd = open_state_file(O_WRONLY | O_CREAT);
+    const char* why = nullptr;
+    int fd = open(DKMS_STATE_FILE, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    if (ok) {
+        ok = fchmod(fd, 0644) == 0;
+    } else if (errno == EEXIST) {
+        fd = open_state_file(O_WRONLY, why);
+        ok = fd >= 0;
+    }
     if (fd < 0)
         return false;
-    bool ok = ftruncate(fd, 0) == 0;
+    ok = ok && ftruncate(fd, 0) == 0;
     size_t done = 0;
     while (ok && done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -157,29 +181,38 @@ bool write_state_file(const std::string& text)
     return ok;
 }
 
-// The state file's whole content, read the same way (never through a link,
-// never waiting on a FIFO); false when the entry is no regular file of its
-// own or cannot be opened or read.
-bool read_state_file(std::string& text)
+// The state file's content, read the same way (never through a link, never
+// waiting on a FIFO, only from a file it can trust) and never more than a
+// record holds; false, with the reason in why, when the entry is no such
+// file, cannot be read, or is longer than a record.
+bool read_state_file(std::string& text, const char*& why)
 {
-    int fd = open_state_file(O_RDONLY);
+    int fd = open_state_file(O_RDONLY, why);
     if (fd < 0)
         return false;
-    text.clear();
+    // One byte past the limit tells a record from a longer file.
+    char piece[STATE_FILE_LIMIT + 1];
+    size_t got = 0;
     bool ok = true;
-    char piece[4096];
-    for (;;) {
-        ssize_t n = read(fd, piece, sizeof(piece));
+    while (got < sizeof(piece)) {
+        ssize_t n = read(fd, piece + got, sizeof(piece) - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             ok = false;
         if (n <= 0)
             break;
-        text.append(piece, static_cast<size_t>(n));
+        got += static_cast<size_t>(n);
     }
     close(fd);
-    return ok;
+    if (!ok)
+        return false;
+    if (got > STATE_FILE_LIMIT) {
+        why = "it is longer than 4096 bytes";
+        return false;
+    }
+    text.assign(piece, got);
+    return true;
 }
 
 // The package version that a record names: the characters after its first
@@ -372,12 +405,30 @@ bool Upgrader::SetFirmware(std::string path)
 
 std::vector<std::string> Upgrader::getAllItemString(std::vector<Board*> boards, std::string name)
 {
+    // Each chip's two-chip test, once and in order. A chip whose test could
+    // not be made is neither a single chip nor one of a pair: it is passed
+    // over for the run, and no line names it, neither its own nor a pair line
+    // of its partner's.
+    std::vector<std::pair<Board*, bool>> tested;  // the chips left, and whether each is one of two
+    for (Board* b : boards) {
+        bool dual = false;
+        if (!two_chip_test(b->bdf, dual)) {
+            qvlogger::logger(LOG_FATAL,
+                             "[%s] Could not tell whether the chip is one of a two-chip board, skip upgrade.\n",
+                             b->bdf.c_str());
+            pass_over(b);
+            continue;
+        }
+        tested.emplace_back(b, dual);
+    }
+
     std::vector<std::string> lines;
     const std::string name_column = fit(name, NAME_WIDTH);
     std::string paired;  // bdf of both chips of every pair line made so far
 
-    for (Board* b : boards) {
-        chip_state = !ifDualClipboard(b->bdf);
+    for (const auto& entry : tested) {
+        Board* b = entry.first;
+        chip_state = !entry.second;
         if (chip_state) {
             lines.push_back("| " + name_column + " | " + fit(b->bdf, SINGLE_ADDR_WIDTH) + " | " +
                             fit(b->version, VERSION_WIDTH) + " |");
@@ -385,7 +436,8 @@ std::vector<std::string> Upgrader::getAllItemString(std::vector<Board*> boards, 
         }
         if (paired.find(b->bdf) != std::string::npos)
             continue;
-        for (Board* c : boards) {
+        for (const auto& other : tested) {
+            Board* c = other.first;
             if (c->bdf == b->bdf || !chip_same_borad(b->bdf, c->bdf))
                 continue;
             paired += b->bdf + c->bdf;
@@ -398,14 +450,25 @@ std::vector<std::string> Upgrader::getAllItemString(std::vector<Board*> boards, 
     return lines;
 }
 
-bool Upgrader::ifDualClipboard(const std::string& bdf)
+bool two_chip_test(const std::string& bdf, bool& dual)
 {
+    dual = false;
     std::string dir = PCI_DEVICES_DIR + bdf;
     char output[1024] = {};
-    cmd_result(("cat " + dir + "/device").c_str(), output, sizeof(output));
-    unsigned long id = strtoul(output, nullptr, 16);
-    if (id == 0x0007 || id == 0x000B || id == 0x000F)
+    int exit_code = -1;
+    // A device file that cat cannot print is no device ID: its zero would
+    // send the chip on to the board register as if it were known.
+    if (!cmd_result_status(("cat " + dir + "/device").c_str(), output, sizeof(output), exit_code) ||
+        exit_code != 0)
+        return false;
+    char* end = nullptr;
+    unsigned long id = strtoul(output, &end, 16);
+    if (end == output)
+        return false;
+    if (id == 0x0007 || id == 0x000B || id == 0x000F) {
+        dual = true;
         return true;
+    }
 
     int fd = open((dir + "/resource2").c_str(), O_RDONLY);
     if (fd < 0) {
@@ -434,10 +497,18 @@ bool Upgrader::ifDualClipboard(const std::string& bdf)
     uint32_t code = (word >> 25) & 0x1f;
     switch (code) {
     case 3: case 19: case 10: case 26: case 9: case 8: case 16:
-        return true;
+        dual = true;
+        break;
     default:
-        return false;
+        break;
     }
+    return true;
+}
+
+bool Upgrader::ifDualClipboard(const std::string& bdf)
+{
+    bool dual = false;
+    return two_chip_test(bdf, dual) && dual;
 }
 
 std::string getDeviceSwitchPath(std::string bdf)
@@ -608,10 +679,11 @@ bool Upgrader::unloadDriver()
         // passed over has no line of its own.
         items = getAllItemString(targets, product_name);
         selected_items = items;
-        if (items.empty()) {
-            qvlogger::logger(LOG_FATAL, "No '%s' GPU is left to upgrade.\n", product_name.c_str());
-            return false;
-        }
+    }
+    // Boards passed over here or by their two-chip test may leave nothing.
+    if (boards_passed_over && items.empty()) {
+        qvlogger::logger(LOG_FATAL, "No '%s' GPU is left to upgrade.\n", product_name.c_str());
+        return false;
     }
     return true;
 }
@@ -654,7 +726,8 @@ void Upgrader::dkms_remove_nudra()
     std::string record = "nudra/" + version + "\n";
     write_state_file(record);
     std::string written;
-    if (!read_state_file(written) || written != record) {
+    const char* why = nullptr;
+    if (!read_state_file(written, why) || written != record) {
         qvlogger::logger(LOG_FATAL,
                          "Left the driver package nudra/%s installed: its version could not be recorded in %s. \n",
                          version.c_str(), DKMS_STATE_FILE);
@@ -695,11 +768,13 @@ void Upgrader::dkms_install_nudra()
     // another kind of file at the path is refused instead of followed or
     // waited on; one that cannot be read stays for a later run.
     std::string record;
-    if (!read_state_file(record)) {
+    const char* why = nullptr;
+    if (!read_state_file(record, why)) {
         qvlogger::logger(LOG_FATAL,
-                         "Failed to read the driver package record %s: it is not a regular file of its own or cannot "
-                         "be read, nothing is reinstalled and it is left in place. \n",
-                         DKMS_STATE_FILE);
+                         "Failed to read the driver package record %s: %s, nothing is reinstalled and it is left in "
+                         "place. \n",
+                         DKMS_STATE_FILE, why);
+        driver_not_put_back = true;
         return;
     }
     std::string version = recorded_version(record);
@@ -740,6 +815,7 @@ void Upgrader::dkms_install_nudra()
     if (!reinstalled) {
         qvlogger::logger(LOG_FATAL, "Failed to reinstall nudra/%s from dkms tree, %s is kept for a later run. \n",
                          version.c_str(), DKMS_STATE_FILE);
+        driver_not_put_back = true;
         return;
     }
     run_shell(remove_state);
@@ -760,6 +836,7 @@ void Upgrader::restore_brenvoda_ko_file()
         qvlogger::logger(LOG_FATAL,
                          "Failed to move /lib/modules/%s/kernel/drivers/misc/brenvoda.ko.bk back to brenvoda.ko. \n",
                          release.c_str());
+        driver_not_put_back = true;
     }
 }
 
@@ -844,12 +921,29 @@ bool Upgrader::StarUpgrade(bool sram_mode)
             result = false;
             continue;
         }
-        new_version = zk_family ? device->GetFirmwareVersion() : firmware->GetJQ_Version();
+        if (zk_family) {
+            // The board is upgraded: its SCPU's verdict and the end of its
+            // reset were read. A version that could not be read after the
+            // reset is not printed as one.
+            const unsigned long failed_before_version = device->FailedAccesses();
+            new_version = device->GetFirmwareVersion();
+            if (device->FailedAccesses() != failed_before_version) {
+                qvlogger::logger(LOG_FATAL, "[%s] The new firmware version could not be read.\n",
+                                 board->bdf.c_str());
+                new_version = "unknown";
+            }
+        } else {
+            new_version = firmware->GetJQ_Version();
+        }
         qvlogger::logger(LOG_RECORD, "[%s] Successfully upgrade firmware from %s to %s\n", board->bdf.c_str(),
                          board->version.c_str(), new_version.c_str());
     }
 
     reloadDriver();
+    // A driver that could not be put back leaves the machine without it at
+    // the next boot: the run has failed, whatever the boards did.
+    if (driver_not_put_back)
+        result = false;
 
     if (!zk_family && !new_version.empty()) {
         printf("\nIMPORTANT:\n    Please reboot system and verify whether firmware v%s is successfully installed. \n",

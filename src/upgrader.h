@@ -65,4 +65,7 @@ public:
     bool accept_other_products;
     bool driver_flag = false;
     bool boards_passed_over = false;
+    // The put-back left the driver package or its module file out: the
+    // record stays for a later run, and this run has failed.
+    bool driver_not_put_back = false;
 };

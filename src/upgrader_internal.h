@@ -14,6 +14,11 @@ std::vector<std::string> get_devices();
 // Opens and identifies each path; every usable chip of a known group is entered into devices.
 void get_devices_info(std::vector<std::string>& paths, std::map<Board*, QVDevice*>& devices);
 
+// The two-chip test of the chip at that address: dual tells whether it is one
+// of the two chips of a two-chip board. False when the test could not be
+// made (its device file not printed, its register window not opened or
+// mapped, or too small for the board register).
+bool two_chip_test(const std::string& bdf, bool& dual);
 // The chip's PCI switch: its node in the device tree less the last four components.
 // Empty when the node cannot be resolved.
 std::string getDeviceSwitchPath(std::string bdf);

@@ -184,6 +184,15 @@ inline bool ends_with(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// How often part stands in text (overlapping places counted).
+inline size_t count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 // The line that opens an upgrade run on standard output.
 inline const char* const START_LINE = "Start to upgrade firmware... \n\n";
 

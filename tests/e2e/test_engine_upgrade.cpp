@@ -20,14 +20,6 @@ uint32_t command_word(size_t length, uint32_t opcode)
     return static_cast<uint32_t>((length << 12) & 0x3FFFF000u) | opcode;
 }
 
-size_t count(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 // A JQ board through the memory window: the image at byte 0x800, one command

@@ -102,6 +102,11 @@ std::string unread_verification(const std::string& bdf)
     return "[" + bdf + "] The verification result could not be read, skip upgrade.\n";
 }
 
+std::string untested_pair(const std::string& bdf)
+{
+    return "[" + bdf + "] Could not tell whether the chip is one of a two-chip board, skip upgrade.\n";
+}
+
 std::string unchecked_pass_through(const std::string& bdf)
 {
     return "[" + bdf + "] Could not check whether the board is passed through to a virtual machine, skip upgrade.\n";
@@ -125,7 +130,8 @@ PciFunction verified_board(const std::string& bdf, uint32_t code, const std::str
 // call, the last of the two-chip tests of the menu lines, empties the
 // board's resource2 file. (The fake sysfs lists the board added last first,
 // so the board passed over is examined before the others; the checks hold
-// in any order.)
+// in any order.) A board that is the only target loses its window at its own
+// two-chip test, so it is passed over there as well.
 TEST(EngineWindows, LostVerificationReadPassesTheBoardOver)
 {
     struct Case {
@@ -136,6 +142,7 @@ TEST(EngineWindows, LostVerificationReadPassesTheBoardOver)
         std::vector<std::string> upgraded;
         std::string err_tail;  // what stderr holds after the pass-over line
         bool taken_out;
+        std::string err_head = "";  // what stderr holds before the lost read
     };
     const uint32_t v = version_word(2, 0, 3);
     PciFunction failing = verified_board("0000:05:00.0", 1);
@@ -147,7 +154,7 @@ TEST(EngineWindows, LostVerificationReadPassesTheBoardOver)
          {jq_board("0000:04:00.0", 4, 0, version_word(1, 0, 0)), verified_board("0000:03:00.0", 1)}, 1,
          {"0000:04:00.0"}, "", false},
         {"the only target", headered(0, 0, v, pattern(64)), {verified_board("0000:03:00.0", 0)}, 1, {},
-         "No 'JQ-R610-32' GPU is left to upgrade.\n", false},
+         "No 'JQ-R610-32' GPU is left to upgrade.\n", false, untested_pair("0000:03:00.0")},
         // The other chip of the pair is left without a line and not upgraded.
         {"one chip of a pair", headered(0, 0, v, pattern(64)),
          {verified_board("0000:05:00.0", 0), verified_board("0000:04:00.0", 0, "0x0007", "card1"),
@@ -184,7 +191,7 @@ TEST(EngineWindows, LostVerificationReadPassesTheBoardOver)
         if (c.taken_out) {
             EXPECT_TRUE(ends_with(r.err, c.err_tail)) << r.err;
         } else {
-            EXPECT_EQ(r.err, READ_MAP_FAILURE + unread_verification(victim) + c.err_tail);
+            EXPECT_EQ(r.err, c.err_head + READ_MAP_FAILURE + unread_verification(victim) + c.err_tail);
         }
         for (size_t i = 0; i + 1 < c.boards.size(); ++i) {
             const std::string& bdf = c.boards[i].bdf;
@@ -247,4 +254,83 @@ TEST(EngineWindows, LostRingReadPassesTheBoardOver)
     }
     EXPECT_TRUE(ends_with(r.out, reboot_advice("2.0.3"))) << r.out;
     EXPECT_NE(log_text().find("[    FATAL]  " + unchecked_pass_through("0000:03:00.0")), std::string::npos);
+}
+
+// A chip whose two-chip test cannot be made (its register window moved away
+// or emptied after discovery, its device file not printed by cat) is neither
+// a single chip nor one of a pair: it is named and passed over, and so is
+// the pair it belongs to, so that no board is flashed twice or by halves. A
+// healthy pair beside it is upgraded; the run fails. The tests are lost
+// through a `cat` stand-in that acts when it is asked for a victim's device
+// file; the device keeps the window it opened at discovery, so a chip that
+// was flashed anyway would show in the responder's record.
+TEST(EngineWindows, TwoChipTestThatCannotBeMadePassesThePairOver)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> victims;
+        const char* action;  // shell text run for a victim's device file; d is its directory
+        bool healthy_pair;   // a second, healthy pair is a target too
+    };
+    const std::vector<Case> cases = {
+        {"register window moved away", {"0000:82:00.0"}, "mv \"$d/resource2\" \"$d/resource2.gone\"", true},
+        {"register window emptied", {"0000:82:00.0"}, ": > \"$d/resource2\"", true},
+        {"cat fails", {"0000:82:00.0"}, "exit 1", true},
+        {"cat prints nothing", {"0000:82:00.0"}, "exit 0", true},
+        {"both chips' windows moved away", {"0000:81:00.0", "0000:82:00.0"},
+         "mv \"$d/resource2\" \"$d/resource2.gone\"", true},
+        {"the only pair", {"0000:82:00.0"}, "mv \"$d/resource2\" \"$d/resource2.gone\"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        // ZK-R640-64 chips (product code 3, a two-chip product), read through the board register.
+        std::vector<std::string> healthy;
+        if (c.healthy_pair)
+            healthy = {"0000:03:00.0", "0000:04:00.0"};
+        const std::vector<std::string> lost = {"0000:81:00.0", "0000:82:00.0"};
+        ScpuResponder scpu;
+        for (const std::string& bdf : healthy) {
+            fs.AddPci(jq_board(bdf, 3, 0, version_word(1, 0, 0), "0x0002", "card1"));
+            scpu.Add({resource2(bdf)});
+        }
+        for (const std::string& bdf : lost) {
+            fs.AddPci(jq_board(bdf, 3, 0, version_word(1, 0, 0), "0x0002", "card2"));
+            scpu.Add({resource2(bdf)});
+        }
+        std::string patterns;
+        for (const std::string& bdf : c.victims)
+            patterns += (patterns.empty() ? "*/" : "|*/") + bdf + "/device";
+        fs.SetStandIn("cat", "case \"$1\" in " + patterns + ") d=$(dirname \"$1\"); " + c.action +
+                                 " ;; esac\nexec /bin/cat \"$@\"");
+        fs.WriteWorkFile("zk_firmware.hex", headered(3, 0, version_word(2, 0, 3), pattern(64)).text);
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        EXPECT_EQ(r.status, 255);
+        // Each victim named once, then the end of a run with nothing left.
+        const std::string tail = c.healthy_pair ? "" : "No 'ZK-R640-64' GPU is left to upgrade.\n";
+        size_t named = 0;
+        for (const std::string& bdf : c.victims) {
+            EXPECT_EQ(count(r.err, untested_pair(bdf)), 1u) << r.err;
+            named += untested_pair(bdf).size();
+        }
+        EXPECT_EQ(r.err.size(), named + tail.size()) << r.err;
+        EXPECT_TRUE(ends_with(r.err, tail)) << r.err;
+        for (const std::string& bdf : lost) {
+            EXPECT_TRUE(scpu.Commands(resource2(bdf)).empty()) << bdf;
+            EXPECT_EQ(r.out.find("[" + bdf + "]"), std::string::npos) << r.out;
+        }
+        for (const std::string& bdf : healthy) {
+            EXPECT_EQ(scpu.Commands(resource2(bdf)).size(), 1u) << bdf;
+            EXPECT_NE(r.out.find(success(bdf, "1.0.0", "2.0.3")), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(r.out.find(START_LINE) != std::string::npos, c.healthy_pair) << r.out;
+        const std::string log = log_text();
+        for (const std::string& bdf : c.victims)
+            EXPECT_NE(log.find("[    FATAL]  " + untested_pair(bdf)), std::string::npos) << log;
+        EXPECT_TRUE(ends_with(log, "Qvfw-tool is exit ...\n\n")) << log;
+    }
 }

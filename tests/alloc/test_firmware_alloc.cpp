@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "fakesys.h"
 #include "firmware.h"
 #include "fwgen.h"
 #include "logger.h"
@@ -126,6 +127,14 @@ TEST_F(FirmwareAlloc, BindingRefusesAnImageThatCannotBeRead)
 {
     std::string path = dir + "/zk.hex";
     ASSERT_TRUE(fwgen::write(path, fwgen::headerless(fwgen::zk_body(5000, 1))));
+    // The board's chip, for the two-chip test of its menu line: a ZK chip
+    // whose board register names no two-chip product.
+    fakesys::FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction chip;
+    chip.bdf = "0000:7f:00.0";
+    chip.device = "0x0001";
+    fs.AddPci(chip);
     for (bool failing : {false, true}) {
         SCOPED_TRACE(failing);
         Upgrader upgrader(false);

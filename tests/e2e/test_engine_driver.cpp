@@ -16,6 +16,7 @@
 
 #include "engine_fixtures.h"
 #include "fakesys.h"
+#include "scpu_responder.h"
 #include "tmux_session.h"
 
 using namespace engine_fixtures;
@@ -163,22 +164,34 @@ TEST(EngineDriver, LoadedDriverStopsTheRun)
     }
 }
 
-// A module list that cannot be opened is no proof that the driver is out:
-// the run stops before any board is examined, with nothing taken out (the
-// board here fails its check, so a run that went on would take the driver
-// out) and nothing written.
+// A module list that cannot be opened, or opens but cannot be read, is no
+// proof that the driver is out: the run stops before any board is examined,
+// with nothing taken out (the board here fails its check, so a run that went
+// on would take the driver out) and nothing written.
 TEST(EngineDriver, UnopenableModuleListStopsTheRun)
 {
+    struct Case {
+        const char* what;
+        bool opens;  // the list opens, and its read fails
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"cannot be opened", false,
+         "Failed to open '/proc/modules', cannot tell whether the GPU driver is loaded.\n"},
+        {"cannot be read", true, "Failed to read '/proc/modules', cannot tell whether the GPU driver is loaded.\n"},
+    };
+    for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
     fs.AddPci(r33_16("0000:03:00.0", false));
     FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
     FakeSystem::WriteFile(module_file(), "module");
     fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
-    ASSERT_TRUE(fs.MakeModulesUnopenable());
+    ASSERT_TRUE(c.opens ? fs.MakeModulesUnreadable() : fs.MakeModulesUnopenable());
 
     auto r = fs.Run({"--silent"});
-    const std::string failure = "Failed to open '/proc/modules', cannot tell whether the GPU driver is loaded.\n";
+    const std::string failure = c.failure;
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, failure);
     EXPECT_EQ(r.out, "");
@@ -190,6 +203,7 @@ TEST(EngineDriver, UnopenableModuleListStopsTheRun)
     std::string log = log_text();
     EXPECT_EQ(log.find("BDF["), std::string::npos) << log;
     EXPECT_TRUE(ends_with(log, "[    FATAL]  " + failure + "Qvfw-tool is exit ...\n\n")) << log;
+    }
 }
 
 // A JQ-R33-16 or JQ-R610-32 board whose verification fails takes the driver
@@ -285,6 +299,9 @@ TEST(EngineDriver, LaterRunPutsTheDriverBack)
          {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
         {"source named with a longer suffix", "nudra/1.2\n", {"nudra-1.2.3"}, "", {}, "1.2"},
         {"no source directory", "nudra/1.2.3\n", {}, "", {}, "1.2.3"},
+        // Names shorter than the six characters before the version, listed before and after the source.
+        {"short names beside the source", "nudra/1.2.3\n", {"a", "src", "nudra-1.2.3", "debug"}, "",
+         {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"}, nullptr},
         {"state file without a version", "removed\n", {"nudra-"}, "", {}, nullptr},
         // The first "nudra/" token names the version; it ends at white space or the end of the file.
         {"first of several tokens", "x nudra/1.2.3\tnudra/2.0\nnudra/3.0\n", {"nudra-1.2.3"}, "",
@@ -383,7 +400,7 @@ TEST(EngineDriver, PutBackPassesOverOtherNamesHoldingTheVersion)
 // followed would be reinstalled.
 TEST(EngineDriver, RecordThatIsNoRegularFileStays)
 {
-    enum class Kind { Fifo, LinkToFifo, LinkToRecord, Directory, HardLink, Unopenable };
+    enum class Kind { Fifo, LinkToFifo, LinkToRecord, Directory, HardLink, Unopenable, ReadFails };
     struct Case {
         const char* what;
         Kind kind;
@@ -396,6 +413,8 @@ TEST(EngineDriver, RecordThatIsNoRegularFileStays)
         {"hard-linked record", Kind::HardLink},
         // A sysfs attribute that only takes writes: a regular file that root cannot open for reading.
         {"file that cannot be opened", Kind::Unopenable},
+        // The test's own memory file: root's, mode 0600, and a read at offset 0 fails with EIO.
+        {"file whose read fails", Kind::ReadFails},
     };
     const std::string record = "/var/log/record";
     const std::string fifo = "/var/log/fifo";
@@ -429,6 +448,11 @@ TEST(EngineDriver, RecordThatIsNoRegularFileStays)
             FakeSystem::WriteFile(STATE_FILE, "");
             ASSERT_EQ(mount("/sys/bus/pci/rescan", STATE_FILE, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
             break;
+        case Kind::ReadFails:
+            FakeSystem::WriteFile(STATE_FILE, "");
+            ASSERT_EQ(mount((fs.HostProcDir() + "/self/mem").c_str(), STATE_FILE, nullptr, MS_BIND, nullptr), 0)
+                << strerror(errno);
+            break;
         }
         struct stat before;
         ASSERT_EQ(lstat(STATE_FILE, &before), 0);
@@ -454,12 +478,156 @@ TEST(EngineDriver, RecordThatIsNoRegularFileStays)
     }
 }
 
+// A put-back that leaves the driver out fails the run, also when every board
+// was upgraded: the record stays for a later run and the run ends with 255,
+// so that an unattended run does not reboot into a system without its GPU
+// driver. A record is one short line from a root-owned file that no one else
+// may write: a longer file, or one that another user owns or may write, is
+// left in place, unread and unchanged, and nothing is reinstalled. The board
+// is upgraded and the module file moved back in each case.
+TEST(EngineDriver, PutBackThatLeavesTheDriverOutFailsTheRun)
+{
+    enum class Record { Plain, Limit, OverLimit, Huge, OtherOwner, GroupWritable, OthersWritable };
+    struct Case {
+        const char* what;
+        Record record;
+        bool source;            // /usr/src holds nudra-1.2.3
+        const char* dkms_body;  // the dkms stand-in's shell text
+        bool mv_moves;          // mv really moves (else a stand-in that only reports success)
+        std::string failure;    // stderr after the board's lines; empty: the driver is put back
+    };
+    const std::string untrusted = "Failed to read the driver package record /var/log/dkms.log: it is not owned by "
+                                  "root or others may write it, nothing is reinstalled and it is left in place. \n";
+    const std::string too_long = "Failed to read the driver package record /var/log/dkms.log: it is longer than "
+                                 "4096 bytes, nothing is reinstalled and it is left in place. \n";
+    const std::vector<Case> cases = {
+        {"put back", Record::Plain, true, "", true, ""},
+        {"a record of 4096 bytes", Record::Limit, true, "", true, ""},
+        {"dkms install fails", Record::Plain, true, "[ \"$1\" != install ]", true, not_reinstalled("1.2.3")},
+        {"no source directory", Record::Plain, false, "", true, not_reinstalled("1.2.3")},
+        {"a record of 4097 bytes", Record::OverLimit, true, "", true, too_long},
+        {"a record of 256 MiB", Record::Huge, true, "", true, too_long},
+        {"a record owned by another user", Record::OtherOwner, true, "", true, untrusted},
+        {"a record the group may write", Record::GroupWritable, true, "", true, untrusted},
+        {"a record others may write", Record::OthersWritable, true, "", true, untrusted},
+        {"module file not moved back", Record::Plain, true, "", false,
+         "Failed to move " + FakeSystem::ModuleDir() + "/brenvoda.ko.bk back to brenvoda.ko. \n"},
+    };
+    const std::string line = "nudra/1.2.3\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        fs.AddPci(r33_16("0000:03:00.0", true));
+        Image fw = headered(1, 0, version_word(1, 4, 1), pattern(64));
+        fs.WriteWorkFile("zk_firmware.hex", fw.text);
+        FakeSystem::WriteFile(backup_file(), "module");
+        if (c.source)
+            FakeSystem::MakeDirs("/usr/src/nudra-1.2.3");
+        fs.SetStandIn("dkms", c.dkms_body);
+        if (!c.mv_moves)
+            fs.SetStandIn("mv", "exit 0");
+        std::string record = line;
+        unsigned mode = 0644;
+        switch (c.record) {
+        case Record::Plain:
+        case Record::OtherOwner:
+            break;
+        case Record::Limit:
+            record += std::string(4096 - line.size(), ' ');
+            break;
+        case Record::OverLimit:
+            record += std::string(4097 - line.size(), ' ');
+            break;
+        case Record::Huge:
+            break;  // made sparse below
+        case Record::GroupWritable:
+            mode = 0664;
+            break;
+        case Record::OthersWritable:
+            mode = 0646;
+            break;
+        }
+        FakeSystem::WriteFile(STATE_FILE, record, mode);
+        if (c.record == Record::Huge) {
+            ASSERT_EQ(truncate(STATE_FILE, 256L << 20), 0);
+        }
+        if (c.record == Record::OtherOwner) {
+            ASSERT_EQ(chown(STATE_FILE, 65534, 65534), 0);
+        }
+        struct stat before;
+        ASSERT_EQ(stat(STATE_FILE, &before), 0);
+        ScpuResponder scpu;
+        scpu.Add({resource2("0000:03:00.0")});
+        ASSERT_TRUE(scpu.Start()) << scpu.Error();
+
+        auto r = fs.Run({"--silent"});
+        scpu.Stop();
+        const bool put_back = c.failure.empty();
+        EXPECT_EQ(r.status, put_back ? 0 : 255);
+        EXPECT_EQ(r.out, START_LINE + success("0000:03:00.0", "1.4.0", "1.4.1") + reboot_advice("1.4.1"));
+        EXPECT_EQ(r.err, c.failure);
+        EXPECT_EQ(scpu.Commands(resource2("0000:03:00.0")).size(), 1u);
+        const bool read = c.record == Record::Plain || c.record == Record::Limit;
+        const std::vector<std::string> reinstall = {"add nudra/1.2.3", "build nudra/1.2.3", "install nudra/1.2.3"};
+        EXPECT_EQ(fs.DkmsCalls(), read && c.source ? reinstall : std::vector<std::string>{});
+        // The record goes only once the package is installed again; otherwise it stays as it was.
+        const bool reinstalled = read && c.source && std::string(c.dkms_body).empty();
+        EXPECT_EQ(FakeSystem::Exists(STATE_FILE), !reinstalled);
+        if (!reinstalled) {
+            struct stat after;
+            ASSERT_EQ(stat(STATE_FILE, &after), 0);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_size, before.st_size);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            if (c.record != Record::Huge) {
+                EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), record);
+            }
+        }
+        EXPECT_EQ(FakeSystem::Exists(module_file()), c.mv_moves);
+        std::string log = log_text();
+        EXPECT_EQ(log.find(REINSTALLED) != std::string::npos, reinstalled) << log;
+        if (!put_back) {
+            EXPECT_NE(log.find("[    FATAL]  " + c.failure), std::string::npos) << log;
+        }
+        EXPECT_TRUE(ends_with(log, "Qvfw-tool is exit ...\n\n")) << log;
+    }
+}
+
+// The record that a take-out writes is root's and mode 0644, whatever the
+// umask of the run, so that no other user can change the version that the
+// put-back reinstalls.
+TEST(EngineDriver, RecordIsMadeRootOnlyWritableWhateverTheUmask)
+{
+    for (const char* mask : {"000", "077", "022"}) {
+        SCOPED_TRACE(mask);
+        FakeSystem fs;
+        ASSERT_TRUE(fs.ok());
+        fs.AddPci(r33_16("0000:03:00.0", false));
+        FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
+        fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
+        std::vector<std::string> argv = {"sh", "-c", std::string("umask ") + mask + " && exec \"$@\"", "sh"};
+        for (const std::string& word : FakeSystem::ToolArgv({"--silent"}))
+            argv.push_back(word);
+        auto r = fs.RunProgram(argv);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, REBOOT_REQUEST);
+        EXPECT_EQ(fs.DkmsCalls(), std::vector<std::string>{"remove nudra/1.2.3 --all"});
+        struct stat st;
+        ASSERT_EQ(stat(STATE_FILE, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), "nudra/1.2.3\n");
+    }
+}
+
 // The version cannot be recorded, because the state file cannot be written or
 // its path holds a link: the package stays installed and the run says so; a
 // link is refused and left as it is, and the file it names is not touched.
 TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
 {
-    enum class Kind { Full, ReadOnly, SymbolicLink, HardLink };
+    enum class Kind { Full, ReadOnly, SymbolicLink, HardLink, OtherOwner, GroupWritable, OthersWritable };
     struct Case {
         const char* what;
         Kind kind;
@@ -469,6 +637,10 @@ TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
         {"read-only file", Kind::ReadOnly},
         {"symbolic link", Kind::SymbolicLink},
         {"hard link", Kind::HardLink},
+        // A record that another user owns or may write is not written into.
+        {"owned by another user", Kind::OtherOwner},
+        {"group may write it", Kind::GroupWritable},
+        {"others may write it", Kind::OthersWritable},
     };
     const std::string target = "/var/log/precious";
     FakeSystem fs;
@@ -513,6 +685,16 @@ TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
         case Kind::HardLink:
             ASSERT_EQ(link(target.c_str(), STATE_FILE), 0) << c.what;
             before = "keep me\n";
+            break;
+        case Kind::OtherOwner:
+            FakeSystem::WriteFile(STATE_FILE, before);
+            ASSERT_EQ(chown(STATE_FILE, 65534, 65534), 0) << c.what;
+            break;
+        case Kind::GroupWritable:
+            FakeSystem::WriteFile(STATE_FILE, before, 0664);
+            break;
+        case Kind::OthersWritable:
+            FakeSystem::WriteFile(STATE_FILE, before, 0646);
             break;
         }
 

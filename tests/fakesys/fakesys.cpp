@@ -392,6 +392,16 @@ bool FakeSystem::MakeModulesUnopenable()
     return true;
 }
 
+bool FakeSystem::MakeModulesUnreadable()
+{
+    const std::string memory = HostProcDir() + "/self/mem";
+    if (mount(memory.c_str(), "/proc/modules", nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << "binding " << memory << " over /proc/modules: " << strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 // ----- PCI -----
 
 std::string FakeSystem::PciPath(const std::string& bdf)

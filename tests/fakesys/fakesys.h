@@ -111,6 +111,11 @@ public:
     // open fails with ENXIO, for root too). A failure fails the test and
     // returns false.
     bool MakeModulesUnopenable();
+    // From now on, /proc/modules opens but cannot be read: the test
+    // process's own memory file is bound over it, and a read at its offset 0
+    // (an address that nothing maps) fails with EIO. A failure fails the test
+    // and returns false.
+    bool MakeModulesUnreadable();
     // The running kernel's release (uname).
     static std::string KernelRelease();
     // "/lib/modules/<release>/kernel/drivers/misc" (created by the constructor).

@@ -171,9 +171,11 @@ bool qvlogger::openDirectory()
     int fd = open(kLogDirPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    // The one made here gets 0755 whatever the umask; a found one loses group
-    // and other write.
-    if (fstat(fd, &info) != 0 || !settle_mode(fd, info, created ? 0755 : 0)) {
+    // A directory of another user is theirs to change under the run: it is
+    // refused before anything is made, written or removed in it. The one made
+    // here gets 0755 whatever the umask; a found one loses group and other
+    // write.
+    if (fstat(fd, &info) != 0 || info.st_uid != 0 || !settle_mode(fd, info, created ? 0755 : 0)) {
         close(fd);
         return false;
     }

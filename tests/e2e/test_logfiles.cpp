@@ -485,6 +485,42 @@ TEST(LogFiles, FoundDirectoryAndFileLoseGroupAndOtherWrite)
     }
 }
 
+// A log directory of another user ends the run before anything in it is
+// made, written, rotated or removed, even when its file is of another day or
+// past the size limit.
+TEST(LogFiles, DirectoryNotOwnedByRootEndsTheRunWithStatusOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;  // the last one is listed last
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}},
+        {"file of another day", {{"other.log", false, "other\n"}, {"qvfw-tool.log", false, OldHeader(OtherDay())}}},
+        {"file past the size limit", {{"qvfw-tool.log", false, Sized("", 3000)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        FakeSystem::MakeDirs(e2e::kLogDir);
+        if (!c.entries.empty()) {
+            ASSERT_TRUE(e2e::ArrangeLogDir(c.entries, c.entries.back().name));
+        }
+        const std::vector<std::string> before = FakeSystem::ListDir(e2e::kLogDir);
+        ASSERT_EQ(chown(e2e::kLogDir.c_str(), 65534, 65534), 0);
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), before);
+        for (const Entry& e : c.entries)
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/" + e.name), e.content) << e.name;
+    }
+}
+
 // The modes are set on what the run opened, not through its umask: the
 // programs it starts get the caller's umask.
 TEST(LogFiles, ProgramsTheRunStartsKeepTheCallersUmask)

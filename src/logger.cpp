@@ -109,6 +109,42 @@ void remove_entries(int dir_fd)
     closedir(dir);
 }
 
+// Sets the mode of what fd is open on: the permission bits made when the tool
+// itself created it (made_mode == 0 when it did not), the special bits kept;
+// for what it found, the same mode less the group and other write bits, so
+// that no other user can change what the run writes. False when the mode
+// cannot be set.
+bool settle_mode(int fd, const struct stat& info, mode_t made_mode)
+{
+    const mode_t mode = info.st_mode & 07777;
+    const mode_t wanted = made_mode != 0 ? (mode & 07000) | made_mode : mode & ~(S_IWGRP | S_IWOTH);
+    return wanted == mode || fchmod(fd, wanted) == 0;
+}
+
+// Opens name relative to dir_fd with flags, creating it with mode 0644 when
+// it is missing; created tells whether this call made it. A link in its place
+// is neither followed nor counted as missing.
+int open_or_create(int dir_fd, const char* name, int flags, bool& created)
+{
+    // Exclusive creation first, so that a file made by another process in
+    // between is never taken for one made here.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = openat(dir_fd, name, flags | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            created = true;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+        fd = openat(dir_fd, name, flags);
+        if (fd >= 0 || errno != ENOENT) {
+            created = false;
+            return fd;
+        }
+    }
+    return -1;
+}
+
 [[noreturn]] void init_failed()
 {
     fprintf(stderr, "Failed to init qvlogger.\n\n");
@@ -122,17 +158,27 @@ bool qvlogger::openDirectory()
     if (dir_fd_ >= 0)
         return true;
     struct stat info;
+    bool created = false;
     if (lstat(kLogDirPath, &info) == 0) {
         if (S_ISLNK(info.st_mode))
             return false;
     } else if (errno == ENOENT) {
         std::error_code ec;
-        std::filesystem::create_directories(QV_LOG_DIR, ec);
+        std::filesystem::create_directories(std::filesystem::path(kLogDirPath).parent_path(), ec);
+        created = mkdir(kLogDirPath, 0755) == 0;
     }
     // A link put in its place since is refused here too.
     int fd = open(kLogDirPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
+    // A directory of another user is theirs to change under the run: it is
+    // refused before anything is made, written or removed in it. The one made
+    // here gets 0755 whatever the umask; a found one loses group and other
+    // write.
+    if (fstat(fd, &info) != 0 || info.st_uid != 0 || !settle_mode(fd, info, created ? 0755 : 0)) {
+        close(fd);
+        return false;
+    }
     dir_fd_ = fd;
     return true;
 }
@@ -143,11 +189,12 @@ void qvlogger::init(const char* path)
     // run, close-on-exec, so that no shell command inherits it, and never
     // through a link, so that the run's lines cannot be appended to a file
     // elsewhere. Only a regular file is a log file.
-    const int open_flags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+    const int open_flags = O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
     int fd = -1;
+    bool created = false;
     const char* name = dir_fd_ >= 0 ? name_in_log_dir(path) : nullptr;
     if (name != nullptr) {
-        fd = openat(dir_fd_, name, open_flags, 0666);
+        fd = open_or_create(dir_fd_, name, open_flags, created);
     } else {
         char copy[256];
         strncpy(copy, path, sizeof(copy) - 1);
@@ -158,12 +205,15 @@ void qvlogger::init(const char* path)
         if (!std::filesystem::is_directory(dir, ec)) {
             std::filesystem::create_directories(dir, ec);
         }
-        fd = open(path, open_flags, 0666);
+        fd = open_or_create(AT_FDCWD, path, open_flags, created);
     }
     if (fd < 0)
         init_failed();
+    // A file made here gets 0644 whatever the umask; a root-owned one found
+    // loses group and other write. A file of another user is left as it is.
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ((created || info.st_uid == 0) && !settle_mode(fd, info, created ? 0644 : 0))) {
         close(fd);
         init_failed();
     }

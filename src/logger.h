@@ -20,14 +20,17 @@ public:
     ~qvlogger() {}
 
     // Opens the log directory for the run and keeps its descriptor: makes it
-    // when it is missing, and refuses a symbolic link or anything else but a
-    // directory in its place. Every later file of the directory is opened,
-    // listed and removed through this descriptor, so a link put there after
-    // the check leads nowhere. False when it cannot be opened so.
+    // (mode 0755, whatever the umask) when it is missing, refuses a symbolic
+    // link or anything else but a directory in its place, refuses one not
+    // owned by root, and takes the group and other write bits off the one it
+    // keeps. Every later file of the directory is opened, listed and removed
+    // through this descriptor, so a link put there after the check leads
+    // nowhere. False when it cannot be opened so.
     static bool openDirectory();
     // Opens path ("a+") as the log file; ends the process with status 1 when it cannot.
     // A file of the log directory is opened through the directory's descriptor
-    // once openDirectory has succeeded.
+    // once openDirectory has succeeded. A file made here gets mode 0644,
+    // whatever the umask; a root-owned one loses group and other write.
     static void init(const char* path);
     // Start-of-run housekeeping: day rule, then the size rule.
     static void clearLogFile();

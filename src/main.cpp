@@ -88,7 +88,8 @@ void take_run_lock()
     run_lock_fd = fd;
 }
 
-// Opens the log directory (made when missing; a link in its place is refused)
+// Opens the log directory (made when missing; a link in its place, or a
+// directory not owned by root, is refused)
 // and returns the log path: the entry that the directory listing returns last,
 // or the standard file when it is empty. A directory that cannot be made,
 // opened or listed ends the run like a log file that cannot be opened.

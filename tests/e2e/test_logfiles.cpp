@@ -1,15 +1,18 @@
 // Choice, clearing and rotation of the log file, through "--version" runs of
 // the real binary.
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "fakesys.h"
@@ -50,13 +53,36 @@ struct Timed {
     time_t after;
 };
 
-Timed RunVersion(const FakeSystem& fs)
+Timed RunVersion(const FakeSystem& fs, const fakesys::RunOptions& options = fakesys::RunOptions())
 {
     Timed t;
     t.before = time(nullptr);
-    t.r = fs.Run({"--version"});
+    t.r = fs.Run({"--version"}, options);
     t.after = time(nullptr);
     return t;
+}
+
+fakesys::RunOptions WithUmask(int mask)
+{
+    fakesys::RunOptions o;
+    o.umask = mask;
+    return o;
+}
+
+// Permission and special bits of path itself; -1 when it cannot be seen.
+int ModeOf(const std::string& path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+        return -1;
+    return static_cast<int>(info.st_mode & 07777);
+}
+
+std::string Octal(int value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%04o", value);
+    return text;
 }
 
 } // namespace
@@ -381,4 +407,143 @@ TEST(LogFiles, DayChangeRemovesALinkInsideTheDirectoryNotItsTarget)
     e2e::ExpectHeaderThen(FakeSystem::ReadFile(e2e::kLogFile), t.before, t.after, kVersionLog);
     EXPECT_EQ(FakeSystem::ListDir(outside), std::vector<std::string>{"kept"});
     EXPECT_EQ(FakeSystem::ReadFile(outside + "/kept"), "kept\n");
+}
+
+// Whatever the caller's umask, the directory the run makes is 0755 and every
+// log file it makes 0644: the standard file, a rotated one and the one begun
+// after a day change.
+TEST(LogFiles, MadeDirectoryAndFilesGetFixedModesWhateverTheUmask)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;  // left in the directory beforehand; none: no directory
+        size_t files_after;
+    };
+    const std::vector<Case> cases = {
+        {"no directory", {}, 1},
+        {"file past the size limit", {{"qvfw-tool.log", false, Sized("", 3000)}}, 2},
+        {"file of another day", {{"old.log", false, "old\n"}, {"qvfw-tool.log", false, OldHeader(OtherDay())}}, 1},
+    };
+    for (int mask : {000, 077, 022}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("umask " + Octal(mask) + ", " + c.what);
+            std::error_code ec;
+            std::filesystem::remove_all(e2e::kLogDir, ec);
+            if (!c.entries.empty()) {
+                ASSERT_TRUE(e2e::ArrangeLogDir(c.entries, "qvfw-tool.log"));
+            }
+            auto r = fs.Run({"--version"}, WithUmask(mask));
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, e2e::kVersionOut);
+            EXPECT_EQ(Octal(ModeOf(e2e::kLogDir)), "0755");
+            std::vector<std::string> names = FakeSystem::ListDir(e2e::kLogDir);
+            EXPECT_EQ(names.size(), c.files_after);
+            for (const std::string& n : names)
+                EXPECT_EQ(Octal(ModeOf(e2e::kLogDir + "/" + n)), "0644") << n;
+        }
+    }
+}
+
+// A root-owned directory or log file that group or others may write loses
+// those bits, keeping the rest; the run still appends to the file. A file of
+// another user is left as it is and appended to.
+TEST(LogFiles, FoundDirectoryAndFileLoseGroupAndOtherWrite)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    struct Case {
+        int dir_mode;
+        int file_mode;
+        uid_t file_owner;
+        int dir_after;
+        int file_after;
+    };
+    const std::vector<Case> cases = {
+        {0777, 0666, 0, 0755, 0644},
+        {0775, 0620, 0, 0755, 0600},
+        {01777, 0646, 0, 01755, 0644},
+        {0750, 0640, 0, 0750, 0640},
+        {0755, 0666, 65534, 0755, 0666},
+    };
+    const std::string old = "old line\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE("directory " + Octal(c.dir_mode) + ", file " + Octal(c.file_mode) + " of uid " +
+                     std::to_string(c.file_owner));
+        ASSERT_TRUE(e2e::ArrangeLogDir({{"qvfw-tool.log", false, old}}, "qvfw-tool.log"));
+        ASSERT_EQ(chown(e2e::kLogFile.c_str(), c.file_owner, c.file_owner), 0);
+        ASSERT_EQ(chmod(e2e::kLogFile.c_str(), static_cast<mode_t>(c.file_mode)), 0);
+        ASSERT_EQ(chmod(e2e::kLogDir.c_str(), static_cast<mode_t>(c.dir_mode)), 0);
+        Timed t = RunVersion(fs, WithUmask(000));
+        EXPECT_EQ(t.r.status, 0) << t.r.err;
+        EXPECT_EQ(Octal(ModeOf(e2e::kLogDir)), Octal(c.dir_after));
+        EXPECT_EQ(Octal(ModeOf(e2e::kLogFile)), Octal(c.file_after));
+        std::string content = FakeSystem::ReadFile(e2e::kLogFile);
+        ASSERT_EQ(content.compare(0, old.size(), old), 0) << content;
+        e2e::ExpectHeaderThen(content.substr(old.size()), t.before, t.after, kVersionLog);
+    }
+}
+
+// A log directory of another user ends the run before anything in it is
+// made, written, rotated or removed, even when its file is of another day or
+// past the size limit.
+TEST(LogFiles, DirectoryNotOwnedByRootEndsTheRunWithStatusOne)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;  // the last one is listed last
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}},
+        {"file of another day", {{"other.log", false, "other\n"}, {"qvfw-tool.log", false, OldHeader(OtherDay())}}},
+        {"file past the size limit", {{"qvfw-tool.log", false, Sized("", 3000)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        FakeSystem::MakeDirs(e2e::kLogDir);
+        if (!c.entries.empty()) {
+            ASSERT_TRUE(e2e::ArrangeLogDir(c.entries, c.entries.back().name));
+        }
+        const std::vector<std::string> before = FakeSystem::ListDir(e2e::kLogDir);
+        ASSERT_EQ(chown(e2e::kLogDir.c_str(), 65534, 65534), 0);
+        auto r = fs.Run({"--version"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to init qvlogger.\n\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(FakeSystem::ListDir(e2e::kLogDir), before);
+        for (const Entry& e : c.entries)
+            EXPECT_EQ(FakeSystem::ReadFile(e2e::kLogDir + "/" + e.name), e.content) << e.name;
+    }
+}
+
+// The modes are set on what the run opened, not through its umask: the
+// programs it starts get the caller's umask.
+TEST(LogFiles, ProgramsTheRunStartsKeepTheCallersUmask)
+{
+    FakeSystem fs;
+    ASSERT_TRUE(fs.ok());
+    fakesys::PciFunction board;
+    board.bdf = "0000:01:00.0";
+    fs.AddPci(board);
+    const std::string seen = fs.ScratchDir() + "/umask-seen";
+    fs.SetStandIn("setpci", "umask >> '" + seen + "'");
+    for (int mask : {000, 077}) {
+        SCOPED_TRACE("umask " + Octal(mask));
+        std::error_code ec;
+        std::filesystem::remove(seen, ec);
+        std::filesystem::remove_all(e2e::kLogDir, ec);
+        auto r = fs.Run({"--list"}, WithUmask(mask));
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::istringstream lines(FakeSystem::ReadFile(seen));
+        size_t calls = 0;
+        for (std::string line; std::getline(lines, line); ++calls)
+            EXPECT_EQ(line, Octal(mask));
+        EXPECT_GT(calls, 0u);
+        EXPECT_EQ(Octal(ModeOf(e2e::kLogFile)), "0644");
+    }
 }

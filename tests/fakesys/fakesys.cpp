@@ -752,6 +752,8 @@ RunResult FakeSystem::RunProgram(const std::vector<std::string>& argv, const Run
         }
         if (proc_is_tmpfs_)
             LinkProcEntry(getpid());
+        if (options.umask >= 0)
+            umask(static_cast<mode_t>(options.umask));
         if (options.as_nobody) {
             if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
                 dprintf(2, "fakesys: dropping privileges: %s\n", strerror(errno));

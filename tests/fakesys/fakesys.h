@@ -68,6 +68,7 @@ struct RunOptions {
     int timeout_sec = 60;            // the child is killed after this long
     std::vector<std::string> env;    // extra "NAME=value" entries (override inherited ones)
     std::string cwd;                 // working directory; empty: WorkDir()
+    int umask = -1;                  // the child's umask; -1: the runner's own
 };
 
 struct RunResult {

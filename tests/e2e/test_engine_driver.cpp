@@ -600,17 +600,16 @@ TEST(EngineDriver, PutBackThatLeavesTheDriverOutFailsTheRun)
 // put-back reinstalls.
 TEST(EngineDriver, RecordIsMadeRootOnlyWritableWhateverTheUmask)
 {
-    for (const char* mask : {"000", "077", "022"}) {
+    for (int mask : {0000, 0077, 0022}) {
         SCOPED_TRACE(mask);
         FakeSystem fs;
         ASSERT_TRUE(fs.ok());
         fs.AddPci(r33_16("0000:03:00.0", false));
         FakeSystem::MakeDirs("/var/lib/dkms/nudra/1.2.3");
         fs.WriteWorkFile("zk_firmware.hex", headered(1, 0, version_word(2, 0, 3), pattern(64)).text);
-        std::vector<std::string> argv = {"sh", "-c", std::string("umask ") + mask + " && exec \"$@\"", "sh"};
-        for (const std::string& word : FakeSystem::ToolArgv({"--silent"}))
-            argv.push_back(word);
-        auto r = fs.RunProgram(argv);
+        fakesys::RunOptions options;
+        options.umask = mask;
+        auto r = fs.Run({"--silent"}, options);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.err, REBOOT_REQUEST);
         EXPECT_EQ(fs.DkmsCalls(), std::vector<std::string>{"remove nudra/1.2.3 --all"});

@@ -7,13 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -145,6 +142,29 @@ int open_or_create(int dir_fd, const char* name, int flags, bool& created)
     return -1;
 }
 
+// Makes every missing directory above path, 0755 whatever the umask, so that
+// no other user may change what a made parent holds (the log directory, the
+// driver package record beside it). A parent that already exists, or that
+// something else stands in place of, is left as it is; what could not be
+// made is found missing when path is opened. False when a parent made here
+// could not be given its mode.
+bool make_parents(const char* path)
+{
+    const std::string full = path;
+    for (size_t slash = full.find('/', 1); slash != std::string::npos; slash = full.find('/', slash + 1)) {
+        const std::string parent = full.substr(0, slash);
+        if (mkdir(parent.c_str(), 0755) != 0)
+            continue;
+        int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        bool set = fd >= 0 && fchmod(fd, 0755) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (!set)
+            return false;
+    }
+    return true;
+}
+
 [[noreturn]] void init_failed()
 {
     fprintf(stderr, "Failed to init qvlogger.\n\n");
@@ -163,8 +183,8 @@ bool qvlogger::openDirectory()
         if (S_ISLNK(info.st_mode))
             return false;
     } else if (errno == ENOENT) {
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(kLogDirPath).parent_path(), ec);
+        if (!make_parents(kLogDirPath))
+            return false;
         created = mkdir(kLogDirPath, 0755) == 0;
     }
     // A link put in its place since is refused here too.
@@ -196,15 +216,8 @@ void qvlogger::init(const char* path)
     if (name != nullptr) {
         fd = open_or_create(dir_fd_, name, open_flags, created);
     } else {
-        char copy[256];
-        strncpy(copy, path, sizeof(copy) - 1);
-        copy[sizeof(copy) - 1] = '\0';
-        std::string dir = dirname(copy);
-
-        std::error_code ec;
-        if (!std::filesystem::is_directory(dir, ec)) {
-            std::filesystem::create_directories(dir, ec);
-        }
+        if (!make_parents(path))
+            init_failed();
         fd = open_or_create(AT_FDCWD, path, open_flags, created);
     }
     if (fd < 0)

@@ -149,9 +149,37 @@ int open_state_file(int flags, const char*& why)
     return fd;
 }
 
+// Reads what fd is open on, from its current offset, never more than a
+// record holds; false, with the reason in why, when it cannot be read or is
+// longer than a record.
+bool read_record(int fd, std::string& text, const char*& why)
+{
+    // One byte past the limit tells a record from a longer file.
+    char piece[STATE_FILE_LIMIT + 1];
+    size_t got = 0;
+    while (got < sizeof(piece)) {
+        ssize_t n = read(fd, piece + got, sizeof(piece) - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got > STATE_FILE_LIMIT) {
+        why = "it is longer than 4096 bytes";
+        return false;
+    }
+    text.assign(piece, got);
+    return true;
+}
+
 // Replaces the state file's content with text; false when it could not be
-// written whole. A record made here is root's, mode 0644 whatever the umask;
-// one already at the path is written only when it can be trusted.
+// written whole. A record made here is root's, mode 0644 whatever the umask.
+// A file already at the path is written only when the put-back would trust
+// it, which is checked on the open descriptor before anything is truncated:
+// any other file there keeps its content.
 bool write_state_file(const std::string& text)
 {
     const char* why = nullptr;
@@ -160,8 +188,13 @@ bool write_state_file(const std::string& text)
     if (ok) {
         ok = fchmod(fd, 0644) == 0;
     } else if (errno == EEXIST) {
-        fd = open_state_file(O_WRONLY, why);
-        ok = fd >= 0;
+        fd = open_state_file(O_RDWR, why);
+        std::string found;
+        ok = fd >= 0 && read_record(fd, found, why) && lseek(fd, 0, SEEK_SET) == 0;
+        if (fd >= 0 && !ok) {
+            close(fd);
+            return false;
+        }
     }
     if (fd < 0)
         return false;
@@ -190,29 +223,9 @@ bool read_state_file(std::string& text, const char*& why)
     int fd = open_state_file(O_RDONLY, why);
     if (fd < 0)
         return false;
-    // One byte past the limit tells a record from a longer file.
-    char piece[STATE_FILE_LIMIT + 1];
-    size_t got = 0;
-    bool ok = true;
-    while (got < sizeof(piece)) {
-        ssize_t n = read(fd, piece + got, sizeof(piece) - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
+    bool ok = read_record(fd, text, why);
     close(fd);
-    if (!ok)
-        return false;
-    if (got > STATE_FILE_LIMIT) {
-        why = "it is longer than 4096 bytes";
-        return false;
-    }
-    text.assign(piece, got);
-    return true;
+    return ok;
 }
 
 // The package version that a record names: the characters after its first

@@ -122,6 +122,19 @@ std::string package_status(const FakeSystem& fs)
     return r.out;
 }
 
+// The first size bytes of the file at path; fewer when it is shorter or
+// cannot be read.
+std::string head(const std::string& path, size_t size)
+{
+    std::string bytes(size, '\0');
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? pread(fd, &bytes[0], size, 0) : -1;
+    if (fd >= 0)
+        close(fd);
+    bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return bytes;
+}
+
 bool installed(const std::string& status)
 {
     return status.find("nudra/1.2.3, " + FakeSystem::KernelRelease() + ", ") == 0 &&
@@ -621,12 +634,14 @@ TEST(EngineDriver, RecordIsMadeRootOnlyWritableWhateverTheUmask)
     }
 }
 
-// The version cannot be recorded, because the state file cannot be written or
-// its path holds a link: the package stays installed and the run says so; a
-// link is refused and left as it is, and the file it names is not touched.
+// The version cannot be recorded, because the state file cannot be written,
+// its path holds a link, or it holds a file that the put-back would not trust:
+// the package stays installed and the run says so; a link is refused and left
+// as it is, the file it names is not touched, and no other file there is
+// truncated.
 TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
 {
-    enum class Kind { Full, ReadOnly, SymbolicLink, HardLink, OtherOwner, GroupWritable, OthersWritable };
+    enum class Kind { Full, ReadOnly, SymbolicLink, HardLink, OtherOwner, GroupWritable, OthersWritable, Long, Huge };
     struct Case {
         const char* what;
         Kind kind;
@@ -640,7 +655,11 @@ TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
         {"owned by another user", Kind::OtherOwner},
         {"group may write it", Kind::GroupWritable},
         {"others may write it", Kind::OthersWritable},
+        // Nor is a root-owned 0644 file longer than a record.
+        {"a file of 4097 bytes", Kind::Long},
+        {"a sparse file of 8 GiB", Kind::Huge},
     };
+    const off_t huge_size = off_t(8) << 30;
     const std::string target = "/var/log/precious";
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
@@ -695,13 +714,28 @@ TEST(EngineDriver, PackageStaysWhenItsVersionCannotBeRecorded)
         case Kind::OthersWritable:
             FakeSystem::WriteFile(STATE_FILE, before, 0646);
             break;
+        case Kind::Long:
+            before += std::string(4097 - before.size(), 'x');
+            FakeSystem::WriteFile(STATE_FILE, before);
+            break;
+        case Kind::Huge:
+            FakeSystem::WriteFile(STATE_FILE, before);
+            ASSERT_EQ(truncate(STATE_FILE, huge_size), 0) << c.what;
+            break;
         }
 
         auto r = fs.Run({"--silent"});
         EXPECT_EQ(r.status, 255) << c.what;
         EXPECT_EQ(r.err, not_recorded("1.2.3") + REBOOT_REQUEST) << c.what;
         EXPECT_TRUE(fs.DkmsCalls().empty()) << c.what;
-        EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), before) << c.what;
+        if (c.kind == Kind::Huge) {
+            struct stat st;
+            ASSERT_EQ(stat(STATE_FILE, &st), 0) << c.what;
+            EXPECT_EQ(st.st_size, huge_size) << c.what;
+            EXPECT_EQ(head(STATE_FILE, before.size()), before) << c.what;
+        } else {
+            EXPECT_EQ(FakeSystem::ReadFile(STATE_FILE), before) << c.what;
+        }
         EXPECT_EQ(FakeSystem::ReadFile(target), "keep me\n") << c.what;
         if (c.kind == Kind::SymbolicLink) {
             EXPECT_TRUE(std::filesystem::is_symlink(STATE_FILE)) << c.what;

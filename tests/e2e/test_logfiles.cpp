@@ -1,6 +1,8 @@
 // Choice, clearing and rotation of the log file, through "--version" runs of
 // the real binary.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -409,39 +412,58 @@ TEST(LogFiles, DayChangeRemovesALinkInsideTheDirectoryNotItsTarget)
     EXPECT_EQ(FakeSystem::ReadFile(outside + "/kept"), "kept\n");
 }
 
-// Whatever the caller's umask, the directory the run makes is 0755 and every
-// log file it makes 0644: the standard file, a rotated one and the one begun
-// after a day change.
+// Whatever the caller's umask, every directory the run makes is 0755 and every
+// log file it makes 0644: the log directory, a missing /var/log above it (an
+// empty /var here), the standard file, a rotated one and the one begun after
+// a day change. A /var/log that is there keeps its mode.
 TEST(LogFiles, MadeDirectoryAndFilesGetFixedModesWhateverTheUmask)
 {
     FakeSystem fs;
     ASSERT_TRUE(fs.ok());
+    const int kFakeVarLog = -1;  // the fake system's own /var/log, 0755
+    const int kNoVarLog = 0;     // /var is an empty file system of its own
     struct Case {
         const char* what;
         std::vector<Entry> entries;  // left in the directory beforehand; none: no directory
         size_t files_after;
+        int var_log;                 // kFakeVarLog, kNoVarLog or the mode of a /var/log made beforehand
+        const char* var_log_after;
     };
     const std::vector<Case> cases = {
-        {"no directory", {}, 1},
-        {"file past the size limit", {{"qvfw-tool.log", false, Sized("", 3000)}}, 2},
-        {"file of another day", {{"old.log", false, "old\n"}, {"qvfw-tool.log", false, OldHeader(OtherDay())}}, 1},
+        {"no directory", {}, 1, kFakeVarLog, "0755"},
+        {"file past the size limit", {{"qvfw-tool.log", false, Sized("", 3000)}}, 2, kFakeVarLog, "0755"},
+        {"file of another day", {{"old.log", false, "old\n"}, {"qvfw-tool.log", false, OldHeader(OtherDay())}}, 1,
+         kFakeVarLog, "0755"},
+        {"no /var/log", {}, 1, kNoVarLog, "0755"},
+        {"a /var/log of mode 0775", {}, 1, 0775, "0775"},
     };
     for (int mask : {000, 077, 022}) {
         for (const Case& c : cases) {
             SCOPED_TRACE("umask " + Octal(mask) + ", " + c.what);
             std::error_code ec;
             std::filesystem::remove_all(e2e::kLogDir, ec);
+            if (c.var_log != kFakeVarLog) {
+                ASSERT_EQ(mount("tmpfs", "/var", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+                if (c.var_log != kNoVarLog) {
+                    ASSERT_EQ(mkdir("/var/log", 0), 0);
+                    ASSERT_EQ(chmod("/var/log", static_cast<mode_t>(c.var_log)), 0);
+                }
+            }
             if (!c.entries.empty()) {
                 ASSERT_TRUE(e2e::ArrangeLogDir(c.entries, "qvfw-tool.log"));
             }
             auto r = fs.Run({"--version"}, WithUmask(mask));
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out, e2e::kVersionOut);
+            EXPECT_EQ(Octal(ModeOf("/var/log")), c.var_log_after);
             EXPECT_EQ(Octal(ModeOf(e2e::kLogDir)), "0755");
             std::vector<std::string> names = FakeSystem::ListDir(e2e::kLogDir);
             EXPECT_EQ(names.size(), c.files_after);
             for (const std::string& n : names)
                 EXPECT_EQ(Octal(ModeOf(e2e::kLogDir + "/" + n)), "0644") << n;
+            if (c.var_log != kFakeVarLog) {
+                ASSERT_EQ(umount2("/var", MNT_DETACH), 0) << strerror(errno);
+            }
         }
     }
 }

@@ -191,13 +191,10 @@ bool write_state_file(const std::string& text)
         fd = open_state_file(O_RDWR, why);
         std::string found;
         ok = fd >= 0 && read_record(fd, found, why) && lseek(fd, 0, SEEK_SET) == 0;
-        if (fd >= 0 && !ok) {
-            close(fd);
-            return false;
-        }
     }
     if (fd < 0)
         return false;
+    // Nothing is truncated or written unless every check above passed.
     ok = ok && ftruncate(fd, 0) == 0;
     size_t done = 0;
     while (ok && done < text.size()) {

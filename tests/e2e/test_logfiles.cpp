@@ -2,8 +2,8 @@
 // the real binary.
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <regex>
